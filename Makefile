@@ -1,0 +1,33 @@
+# Thin wrappers around CMake that first install what a fresh Debian machine lacks.
+PACKAGES ?= qtbase5-dev cmake g++ make fonts-wqy-zenhei
+BUILD_DIR ?= build
+CMAKE_ARGS ?=
+SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
+
+.PHONY: deps build run test bench clean
+
+deps:
+	@missing=$$(for package in $(PACKAGES); do \
+		dpkg-query -W -f='$${Status}\n' $$package 2>/dev/null | grep -q 'ok installed' || echo $$package; \
+	done); \
+	if [ -n "$$missing" ]; then \
+		echo "Installing:" $$missing; \
+		$(SUDO) apt-get update && \
+		$(SUDO) env DEBIAN_FRONTEND=noninteractive apt-get install -y --no-install-recommends $$missing; \
+	fi
+
+build: deps
+	cmake -S . -B $(BUILD_DIR) $(CMAKE_ARGS)
+	cmake --build $(BUILD_DIR) -j2
+
+run: build
+	./$(BUILD_DIR)/app/quorvane-lsb
+
+test: build
+	cd $(BUILD_DIR) && QT_QPA_PLATFORM=offscreen ctest --output-on-failure
+
+bench: build
+	./$(BUILD_DIR)/bench/quorvane-bench
+
+clean:
+	rm -rf $(BUILD_DIR)

@@ -1,0 +1,281 @@
+#include "carrierimage.h"
+
+#include <QByteArray>
+#include <QFile>
+#include <QFileInfo>
+#include <QImageReader>
+#include <QImageWriter>
+#include <QLatin1Char>
+#include <QSaveFile>
+#include <QSize>
+
+namespace {
+
+// The length header: 12 base-2 digits counting the body's bits.
+constexpr int headerDigits = 12;
+
+qint64 readLittleEndian(const QByteArray &data, int offset, int size)
+{
+    qint64 value = 0;
+    for (int i = size - 1; i >= 0; --i)
+        value = (value << 8) | uchar(data.at(offset + i));
+    return value;
+}
+
+// Qt 5.15 decodes an uncompressed BMP that is shorter than its header says into a full-size
+// picture whose missing rows hold leftover memory, so such a file is refused before decoding.
+bool isTruncatedBmp(QIODevice *device, qint64 fileSize)
+{
+    const QByteArray header = device->peek(34);
+    if (!header.startsWith("BM"))
+        return false;
+    if (header.size() < 26)
+        return true;
+    const qint64 pixelOffset = readLittleEndian(header, 10, 4);
+    const qint64 infoSize = readLittleEndian(header, 14, 4);
+    qint64 width = 0;
+    qint64 height = 0;
+    qint64 bitCount = 0;
+    qint64 compression = 0;
+    if (infoSize == 12) {
+        width = readLittleEndian(header, 18, 2);
+        height = readLittleEndian(header, 20, 2);
+        bitCount = readLittleEndian(header, 24, 2);
+    } else {
+        if (header.size() < 34)
+            return true;
+        width = qint32(readLittleEndian(header, 18, 4));
+        height = qint32(readLittleEndian(header, 22, 4)); // negative for top-down rows
+        bitCount = readLittleEndian(header, 28, 2);
+        compression = readLittleEndian(header, 30, 4);
+    }
+    // 0 plain, 3 and 6 bit fields: the rows are stored as they are. Compressed data has no
+    // fixed size to check.
+    if (compression != 0 && compression != 3 && compression != 6)
+        return false;
+    const qint64 rowSize = (bitCount * qAbs(width) + 31) / 32 * 4;
+    return pixelOffset + rowSize * qAbs(height) > fileSize;
+}
+
+// Formats that store any 32-bit ARGB value unchanged; everything else is converted on load so
+// that the low bits written by a hide survive.
+bool holdsDigits(QImage::Format format)
+{
+    return format == QImage::Format_RGB32 || format == QImage::Format_ARGB32;
+}
+
+// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
+bool isValidUtf8(const QByteArray &bytes)
+{
+    const int size = bytes.size();
+    int i = 0;
+    while (i < size) {
+        const uint lead = uchar(bytes.at(i));
+        int extra = 0;
+        uint codePoint = 0;
+        uint minimum = 0;
+        if (lead < 0x80) {
+            ++i;
+            continue;
+        } else if ((lead & 0xE0) == 0xC0) {
+            extra = 1;
+            codePoint = lead & 0x1F;
+            minimum = 0x80;
+        } else if ((lead & 0xF0) == 0xE0) {
+            extra = 2;
+            codePoint = lead & 0x0F;
+            minimum = 0x800;
+        } else if ((lead & 0xF8) == 0xF0) {
+            extra = 3;
+            codePoint = lead & 0x07;
+            minimum = 0x10000;
+        } else {
+            return false;
+        }
+        if (size - i <= extra)
+            return false;
+        for (int k = 1; k <= extra; ++k) {
+            const uint next = uchar(bytes.at(i + k));
+            if ((next & 0xC0) != 0x80)
+                return false;
+            codePoint = (codePoint << 6) | (next & 0x3F);
+        }
+        if (codePoint < minimum || codePoint > 0x10FFFF
+            || (codePoint >= 0xD800 && codePoint <= 0xDFFF))
+            return false;
+        i += extra + 1;
+    }
+    return true;
+}
+
+} // namespace
+
+CarrierImage::LoadResult CarrierImage::load(const QString &path)
+{
+    // Regular files only: the image reader blocks forever on a named pipe.
+    if (!QFileInfo(path).isFile())
+        return LoadResult::Unreadable;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly) || isTruncatedBmp(&file, file.size()))
+        return LoadResult::Unreadable;
+
+    QImageReader reader(&file);
+    // A tiny file can announce a huge picture; ask before decoding. Top-down BMPs announce a
+    // negative height.
+    const QSize announced = reader.size();
+    if (qAbs(announced.width()) > maxSide || qAbs(announced.height()) > maxSide)
+        return LoadResult::TooLarge;
+
+    QImage loaded;
+    if (!reader.read(&loaded) || loaded.isNull())
+        return LoadResult::Unreadable;
+    if (loaded.width() > maxSide || loaded.height() > maxSide)
+        return LoadResult::TooLarge;
+    if (!holdsDigits(loaded.format())) {
+        loaded = loaded.convertToFormat(loaded.hasAlphaChannel() ? QImage::Format_ARGB32
+                                                                 : QImage::Format_RGB32);
+        if (loaded.isNull())
+            return LoadResult::Unreadable;
+    }
+
+    image = loaded;
+    width = image.width();
+    height = image.height();
+    const qint64 positions = pixelCount() * 3;
+    // Whole bytes that fit behind the header, and that the header can count.
+    capacity = int(qBound<qint64>(0, (positions - headerDigits) / 8, maxMessageBytes));
+    loadedHead.clear();
+    hiddenPixels = 0;
+    return LoadResult::Loaded;
+}
+
+int CarrierImage::getCapacity() const
+{
+    return capacity;
+}
+
+void CarrierImage::setMessageText(const QString &text)
+{
+    messageText = text;
+}
+
+void CarrierImage::setBitString(const QString &bits)
+{
+    bitString = bits;
+}
+
+QString CarrierImage::getRevealedText() const
+{
+    return revealedText;
+}
+
+QImage CarrierImage::getImage() const
+{
+    return image;
+}
+
+bool CarrierImage::saveImage(const QString &path) const
+{
+    const QByteArray format = QFileInfo(path).suffix().toLower().toLatin1();
+    if (format.isEmpty() || !QImageWriter::supportedImageFormats().contains(format))
+        return false;
+    // Written beside the target and renamed over it only once complete, so a failure never
+    // leaves a half-written or emptied picture behind.
+    QSaveFile file(path);
+    if (!file.open(QIODevice::WriteOnly))
+        return false;
+    QImageWriter writer(&file, format);
+    // commit() alone can report success for a file that a full disk cut short when only the
+    // last buffered block fails, hence the explicit flush.
+    if (!writer.write(image) || !file.flush()) {
+        file.cancelWriting();
+        return false;
+    }
+    return file.commit();
+}
+
+void CarrierImage::textToBits()
+{
+    const QByteArray bytes = messageText.toUtf8();
+    QString body;
+    body.reserve(bytes.size() * 8);
+    for (const char byte : bytes)
+        body += QString::number(uchar(byte), 2).rightJustified(8, QLatin1Char('0'));
+    bitString = QString::number(body.size(), 2).rightJustified(headerDigits, QLatin1Char('0'))
+            + body;
+}
+
+bool CarrierImage::bitsToText()
+{
+    QByteArray bytes;
+    bytes.reserve(bitString.size() / 8);
+    for (int i = 0; i + 8 <= bitString.size(); i += 8)
+        bytes.append(char(bitString.mid(i, 8).toUInt(nullptr, 2)));
+    const int end = bytes.indexOf('\0');
+    revealedText = QString::fromUtf8(end < 0 ? bytes : bytes.left(end));
+    // Every body our layout writes is the UTF-8 form of a text, so anything else is no message.
+    return !bitString.isEmpty() && bitString.size() % 8 == 0 && end < 0 && isValidUtf8(bytes);
+}
+
+void CarrierImage::hideBits(int forceOpaque)
+{
+    const qint64 count = bitString.size();
+    // Digit j goes to pixel j / 3 of the walk, channel j % 3 (red, green, blue). The pixel that
+    // holds digit index count is rewritten too, with its unused low bits cleared.
+    const qint64 rewritten = qMin(pixelCount(), count / 3 + 1);
+    for (qint64 index = loadedHead.size(); index < rewritten; ++index)
+        loadedHead.append(walkPixel(index));
+    for (qint64 index = 0; index < rewritten; ++index) {
+        QRgb value = loadedHead.at(int(index)) & ~0x010101u;
+        for (int channel = 0; channel < 3; ++channel) {
+            const qint64 digit = index * 3 + channel;
+            if (digit < count && bitString.at(int(digit)) == QLatin1Char('1'))
+                value |= 0x10000u >> (8 * channel);
+        }
+        if (forceOpaque)
+            value |= 0xFF000000u;
+        setWalkPixel(index, value);
+    }
+    // Pixels that only an earlier, longer message rewrote get their loaded values back, so no
+    // digit of it survives.
+    for (qint64 index = rewritten; index < hiddenPixels; ++index)
+        setWalkPixel(index, loadedHead.at(int(index)));
+    hiddenPixels = rewritten;
+}
+
+QString CarrierImage::extractBits() const
+{
+    const qint64 positions = pixelCount() * 3;
+    const auto digit = [this](qint64 index) {
+        return (walkPixel(index / 3) >> (16 - 8 * (index % 3))) & 1;
+    };
+    if (positions < headerDigits)
+        return QString();
+    int count = 0;
+    for (int index = 0; index < headerDigits; ++index)
+        count = (count << 1) | int(digit(index));
+    if (count == 0 || headerDigits + count > positions)
+        return QString();
+    QString body(count, QLatin1Char('0'));
+    for (int index = 0; index < count; ++index) {
+        if (digit(headerDigits + index))
+            body[index] = QLatin1Char('1');
+    }
+    return body;
+}
+
+qint64 CarrierImage::pixelCount() const
+{
+    return qint64(width) * height;
+}
+
+// The walk goes column by column from the left, each column from the top.
+QRgb CarrierImage::walkPixel(qint64 index) const
+{
+    return image.pixel(int(index / height), int(index % height));
+}
+
+void CarrierImage::setWalkPixel(qint64 index, QRgb value)
+{
+    image.setPixel(int(index / height), int(index % height), value);
+}

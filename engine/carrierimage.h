@@ -1,0 +1,52 @@
+#ifndef CARRIERIMAGE_H
+#define CARRIERIMAGE_H
+
+#include <QImage>
+#include <QString>
+#include <QVector>
+
+// Holds the chosen picture and hides a message in, or reveals one from, the least significant
+// bits of its red, green and blue channels.
+class CarrierImage
+{
+public:
+    enum class LoadResult { Loaded, Unreadable, TooLarge };
+
+    // Larger pictures are refused before they are decoded.
+    static constexpr int maxSide = 16384;
+    // The 12-digit length header counts at most 4095 bits, so 511 whole bytes.
+    static constexpr int maxMessageBytes = 511;
+
+    LoadResult load(const QString &path);
+    int getCapacity() const;
+    void setMessageText(const QString &text);
+    void setBitString(const QString &bits);
+    QString getRevealedText() const;
+    QImage getImage() const;
+    bool saveImage(const QString &path) const;
+
+    void textToBits();
+    bool bitsToText();
+    void hideBits(int forceOpaque);
+    QString extractBits() const;
+
+private:
+    QRgb walkPixel(qint64 index) const;
+    void setWalkPixel(qint64 index, QRgb value);
+    qint64 pixelCount() const;
+
+    QImage image;
+    int width = 0;
+    int height = 0;
+    int capacity = 0;
+    QString bitString;
+    QString revealedText;
+    QString messageText;
+    // Loaded values of the first pixels of the walk, the only ones a hide can change, so that
+    // every hide starts from the picture as it was loaded.
+    QVector<QRgb> loadedHead;
+    // How many pixels of the walk the last hide rewrote.
+    qint64 hiddenPixels = 0;
+};
+
+#endif // CARRIERIMAGE_H
