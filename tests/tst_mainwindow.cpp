@@ -6,7 +6,11 @@ class tst_MainWindow : public QObject
 {
     Q_OBJECT
 private slots:
-    void placeholder() { MainWindow window; QCOMPARE(window.windowTitle(), QStringLiteral("Quorvane-LSB")); }
+    void placeholder()
+    {
+        MainWindow window;
+        QCOMPARE(window.windowTitle(), QStringLiteral("Quorvane-LSB"));
+    }
 };
 
 QTEST_MAIN(tst_MainWindow)

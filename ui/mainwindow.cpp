@@ -1,12 +1,51 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include <QAbstractButton>
 #include <QCheckBox>
+#include <QClipboard>
+#include <QDebug>
+#include <QDir>
+#include <QFileDialog>
+#include <QFileInfo>
+#include <QGuiApplication>
 #include <QIcon>
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
+#include <QPixmap>
 #include <QPushButton>
 #include <QTextEdit>
+
+namespace {
+
+// The name proposed for the picture with the hidden message: "_encrypt" before the complete
+// suffix. Only PNG and BMP keep the low bits exactly, so any other last suffix becomes png.
+QString outputName(const QString &fileName, const QString &suffix)
+{
+    if (!fileName.contains(QLatin1Char('.')))
+        return fileName + QStringLiteral("_encrypt.png");
+    const QString base = fileName.left(fileName.size() - suffix.size() - 1);
+    const int lastDot = suffix.lastIndexOf(QLatin1Char('.'));
+    const QString lastSuffix = suffix.mid(lastDot + 1);
+    QString outputSuffix = suffix;
+    if (lastSuffix.compare(QLatin1String("png"), Qt::CaseInsensitive) != 0 &&
+        lastSuffix.compare(QLatin1String("bmp"), Qt::CaseInsensitive) != 0)
+        outputSuffix = suffix.left(lastDot + 1) + QStringLiteral("png");
+    return base + QStringLiteral("_encrypt.") + outputSuffix;
+}
+
+bool isPngName(const QString &name)
+{
+    return QFileInfo(name).suffix().compare(QLatin1String("png"), Qt::CaseInsensitive) == 0;
+}
+
+int utf8Length(const QString &text)
+{
+    return text.toUtf8().size();
+}
+
+} // namespace
 
 MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWindow)
 {
@@ -24,11 +63,41 @@ MainWindow::~MainWindow()
     delete ui;
 }
 
-void MainWindow::on_choose_clicked() { }
+void MainWindow::on_choose_clicked()
+{
+    filePath = QFileDialog::getOpenFileName(this, QStringLiteral("选择一张图片"),
+                                            QStringLiteral("/"), QStringLiteral("(*.png *.bmp)"));
+    if (filePath.isEmpty()) {
+        qDebug() << "Error";
+        return;
+    }
+    openPicture(filePath);
+}
 
-void MainWindow::on_save_clicked() { }
+void MainWindow::on_save_clicked()
+{
+    const QString name = ui->name->text();
+    const QString path = QDir(dirPath).filePath(name);
+    const QString format = QFileInfo(name).suffix();
+    if ((format.compare(QLatin1String("png"), Qt::CaseInsensitive) != 0 &&
+         format.compare(QLatin1String("bmp"), Qt::CaseInsensitive) != 0) ||
+        QFileInfo(path).isDir()) {
+        showWarning(QStringLiteral("保存失败"));
+        return;
+    }
+    if (QFileInfo::exists(path) && !confirmOverwrite())
+        return;
+    if (!picture.saveImage(path))
+        showWarning(QStringLiteral("保存失败"));
+}
 
-void MainWindow::on_button_clicked() { }
+void MainWindow::on_button_clicked()
+{
+    if (mode == 0)
+        hideMessage();
+    else if (mode == 1)
+        revealMessage();
+}
 
 void MainWindow::on_choose1_stateChanged(int arg1)
 {
@@ -42,11 +111,96 @@ void MainWindow::on_choose2_stateChanged(int arg1)
         enterMode(1, QStringLiteral("解密明文"), ui->choose1);
 }
 
-void MainWindow::on_clear_clicked() { }
+void MainWindow::on_clear_clicked()
+{
+    ui->text->setText(QString());
+}
 
-void MainWindow::on_copy_clicked() { }
+void MainWindow::on_copy_clicked()
+{
+    QGuiApplication::clipboard()->setText(ui->text->toPlainText(), QClipboard::Clipboard);
+}
 
-void MainWindow::on_text_textChanged() { }
+void MainWindow::on_text_textChanged()
+{
+    if (!ui->text->isEnabled())
+        return;
+    // Counted in UTF-8 bytes, the unit the capacity is given in.
+    ui->num->setText(QString::number(utf8Length(ui->text->toPlainText())) + QStringLiteral(" / ") +
+                     capacityText);
+}
+
+void MainWindow::openPicture(const QString &path)
+{
+    // Loaded before anything is reset, so a picture that cannot be used leaves the window as
+    // it was.
+    const CarrierImage::LoadResult result = picture.load(path);
+    if (result != CarrierImage::LoadResult::Loaded) {
+        showWarning(result == CarrierImage::LoadResult::TooLarge ? QStringLiteral("图片过大")
+                                                                 : QStringLiteral("无法读取图片"));
+        return;
+    }
+    resetControls();
+    const QFileInfo info(path);
+    dirPath = info.path();
+    fileName = info.fileName();
+    suffix = info.completeSuffix();
+    ui->rawfile->setText(fileName);
+    ui->button->setEnabled(true);
+    capacityText = QString::number(picture.getCapacity());
+    if (mode == 0) {
+        ui->text->setEnabled(true);
+        ui->clear->setEnabled(true);
+        ui->num->setText(QStringLiteral("0 / ") + capacityText);
+    }
+    showImage(ui->raw, picture.getImage());
+}
+
+void MainWindow::hideMessage()
+{
+    const QString message = ui->text->toPlainText();
+    if (message.isEmpty()) {
+        showWarning(QStringLiteral("至少一个字符"));
+        return;
+    }
+    if (utf8Length(message) > capacityText.toInt()) {
+        showWarning(QStringLiteral("字符过多"));
+        return;
+    }
+    const QString name = outputName(fileName, suffix);
+    picture.setMessageText(message);
+    picture.textToBits();
+    // PNG keeps transparency; BMP is written opaque.
+    picture.hideBits(isPngName(name) ? 0 : 1);
+    showImage(ui->encrypt, picture.getImage());
+    ui->name->setText(name);
+    ui->name->setReadOnly(true);
+    ui->save->setEnabled(true);
+}
+
+void MainWindow::revealMessage()
+{
+    picture.setBitString(picture.extractBits());
+    if (!picture.bitsToText()) {
+        showWarning(QStringLiteral("未发现隐藏信息"));
+        return;
+    }
+    // Plain text: the message comes from a file and is shown exactly, never as markup.
+    ui->text->setPlainText(picture.getRevealedText());
+    ui->copy->setEnabled(true);
+}
+
+bool MainWindow::confirmOverwrite()
+{
+    QMessageBox box;
+    box.setWindowTitle(QStringLiteral("Warning"));
+    box.setText(QStringLiteral("文件已存在，是否覆盖？"));
+    box.setIcon(QMessageBox::Question);
+    QPushButton *confirm = box.addButton(QStringLiteral("确认"), QMessageBox::AcceptRole);
+    box.addButton(QStringLiteral("取消"), QMessageBox::RejectRole);
+    box.exec();
+    return box.clickedButton() == confirm;
+}
 
 void MainWindow::enterMode(int newMode, const QString &caption, QCheckBox *otherBox)
 {
@@ -78,13 +232,32 @@ void MainWindow::resetControls()
     ui->text->clear();
 }
 
+// Shrinks the picture to the label's width, then to its height, never enlarging it. Each
+// scaled side is at least one pixel, so a very thin picture still shows.
 void MainWindow::showImage(QLabel *label, QImage image)
 {
-    Q_UNUSED(label)
-    Q_UNUSED(image)
+    if (image.width() > label->width()) {
+        const float ratio = float(label->width()) / float(image.width());
+        const int newHeight = qMax(1, int(float(image.height()) * ratio));
+        image = image.scaled(label->width(), newHeight, Qt::IgnoreAspectRatio,
+                             Qt::FastTransformation);
+    }
+    if (image.height() > label->height()) {
+        const float ratio = float(label->height()) / float(image.height());
+        const int newWidth = qMax(1, int(float(image.width()) * ratio));
+        image = image.scaled(newWidth, label->height(), Qt::IgnoreAspectRatio,
+                             Qt::FastTransformation);
+    }
+    label->setPixmap(QPixmap::fromImage(image));
+    label->show();
 }
 
 void MainWindow::showWarning(const QString &message)
 {
-    Q_UNUSED(message)
+    QMessageBox box;
+    box.setWindowTitle(QStringLiteral("Warning"));
+    box.setText(message);
+    box.setIcon(QMessageBox::Information);
+    box.addButton(QStringLiteral("确认"), QMessageBox::AcceptRole);
+    box.exec();
 }

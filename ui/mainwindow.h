@@ -38,6 +38,10 @@ private slots:
 
 private:
     void enterMode(int newMode, const QString &caption, QCheckBox *otherBox);
+    void openPicture(const QString &path);
+    void hideMessage();
+    void revealMessage();
+    bool confirmOverwrite();
     void resetControls();
     void showImage(QLabel *label, QImage image);
     void showWarning(const QString &message);
