@@ -10,6 +10,7 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QMimeData>
 #include <QPixmap>
 #include <QPushButton>
 #include <QRandomGenerator>
@@ -17,6 +18,7 @@
 #include <QTest>
 #include <QTextEdit>
 #include <QTimer>
+#include <QUrl>
 
 #include <functional>
 
@@ -248,6 +250,8 @@ private slots:
     void markupIsShownAsText();
     void endToEnd_data();
     void endToEnd();
+    void drop_data();
+    void drop();
 
 private:
     QString writePicture(const QString &name, const QImage &image, const char *format = nullptr);
@@ -976,6 +980,84 @@ void tst_MainWindow::endToEnd()
     QCOMPARE(window.num(), QStringLiteral("解密明文"));
     window.click("copy");
     QCOMPARE(QGuiApplication::clipboard()->text(), message);
+}
+
+void tst_MainWindow::drop_data()
+{
+    QTest::addColumn<int>("mode");
+    QTest::addColumn<QStringList>("files");
+    QTest::addColumn<bool>("opened");
+    QTest::addColumn<QString>("warning");
+
+    for (int mode : {0, 1}) {
+        const char *name = mode == 0 ? "encrypt" : "decrypt";
+        QTest::addRow("%s-png", name) << mode << QStringList {"drop.png"} << true << QString();
+        QTest::addRow("%s-bmp", name) << mode << QStringList {"drop.bmp"} << true << QString();
+        QTest::addRow("%s-two-files", name)
+                << mode << QStringList {"drop.png", "drop.bmp"} << false << QString();
+        QTest::addRow("%s-folder", name) << mode << QStringList {"folder"} << false << QString();
+        QTest::addRow("%s-not-a-picture", name)
+                << mode << QStringList {"notes.png"} << false << QStringLiteral("无法读取图片");
+        QTest::addRow("%s-remote", name)
+                << mode << QStringList {"https://example.org/drop.png"} << false << QString();
+    }
+}
+
+void tst_MainWindow::drop()
+{
+    QFETCH(int, mode);
+    QFETCH(QStringList, files);
+    QFETCH(bool, opened);
+    QFETCH(QString, warning);
+
+    writePicture("drop.png", noisePicture(40, 30));
+    writePicture("drop.bmp", noisePicture(40, 30));
+    QVERIFY(QDir(folder->path()).mkdir("folder"));
+    QFile notes(folder->filePath("notes.png"));
+    QVERIFY(notes.open(QIODevice::WriteOnly));
+    notes.write("plain words");
+    notes.close();
+
+    QList<QUrl> urls;
+    for (const QString &file : files) {
+        urls << (file.startsWith(QLatin1String("https:"))
+                         ? QUrl(file)
+                         : QUrl::fromLocalFile(folder->filePath(file)));
+    }
+    QMimeData data;
+    data.setUrls(urls);
+
+    Window window;
+    if (mode == 1)
+        window.clickBox("choose2");
+    window.choose(writePicture("first.png", noisePicture(20, 20)));
+    const QString before = window.controls();
+    const QString numBefore = window.num();
+
+    QDragEnterEvent enter(QPoint(400, 200), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(&window.window, &enter);
+    QCOMPARE(enter.isAccepted(), opened || !warning.isEmpty());
+
+    BoxSeen seen;
+    if (!warning.isEmpty())
+        answerBox(&seen);
+    QDropEvent dropped(QPointF(400, 200), Qt::CopyAction, &data, Qt::LeftButton, Qt::NoModifier);
+    QApplication::sendEvent(&window.window, &dropped);
+
+    if (opened) {
+        QTRY_COMPARE(window.widget<QLabel>("rawfile")->text(), files.constFirst());
+        QCOMPARE(window.controls(),
+                 mode == 0 ? QStringLiteral("button text clear") : QStringLiteral("button"));
+        QCOMPARE(window.num(), mode == 0 ? QStringLiteral("0 / 448") : QStringLiteral("解密明文"));
+        QCOMPARE(shownPixmap(window.widget<QLabel>("raw")).size(), QSize(40, 30));
+        return;
+    }
+    if (!warning.isEmpty())
+        QTRY_COMPARE(seen.text, warning);
+    QCoreApplication::processEvents();
+    QCOMPARE(window.widget<QLabel>("rawfile")->text(), QStringLiteral("first.png"));
+    QCOMPARE(window.controls(), before);
+    QCOMPARE(window.num(), numBefore);
 }
 
 QTEST_MAIN(tst_MainWindow)

@@ -6,6 +6,8 @@
 #include <QClipboard>
 #include <QDebug>
 #include <QDir>
+#include <QDragEnterEvent>
+#include <QDropEvent>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QGuiApplication>
@@ -13,9 +15,12 @@
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
+#include <QMimeData>
 #include <QPixmap>
 #include <QPushButton>
 #include <QTextEdit>
+#include <QTimer>
+#include <QUrl>
 
 namespace {
 
@@ -40,6 +45,18 @@ bool isPngName(const QString &name)
     return QFileInfo(name).suffix().compare(QLatin1String("png"), Qt::CaseInsensitive) == 0;
 }
 
+// The one local file a drag carries, or an empty string: several files, a folder or anything
+// that is not a local file are not a picture to open.
+QString droppedFile(const QMimeData *data)
+{
+    if (!data || data->urls().size() != 1)
+        return QString();
+    const QUrl url = data->urls().constFirst();
+    if (!url.isLocalFile() || QFileInfo(url.toLocalFile()).isDir())
+        return QString();
+    return url.toLocalFile();
+}
+
 int utf8Length(const QString &text)
 {
     return text.toUtf8().size();
@@ -54,6 +71,7 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWi
     setWindowIcon(QIcon(QStringLiteral(":/Icon.png")));
     setWindowFlags(windowFlags() & ~Qt::WindowMaximizeButtonHint);
     setFixedSize(width(), height());
+    setAcceptDrops(true);
     // Runs on_choose1_stateChanged at once, which enters encrypt mode.
     ui->choose1->setChecked(true);
 }
@@ -61,6 +79,26 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWi
 MainWindow::~MainWindow()
 {
     delete ui;
+}
+
+void MainWindow::dragEnterEvent(QDragEnterEvent *event)
+{
+    if (!droppedFile(event->mimeData()).isEmpty())
+        event->acceptProposedAction();
+}
+
+void MainWindow::dropEvent(QDropEvent *event)
+{
+    const QString path = droppedFile(event->mimeData());
+    if (path.isEmpty())
+        return;
+    event->acceptProposedAction();
+    // Opened once the drop has finished, so that a warning box does not keep the program the
+    // file came from waiting.
+    QTimer::singleShot(0, this, [this, path] {
+        filePath = path;
+        openPicture(filePath);
+    });
 }
 
 void MainWindow::on_choose_clicked()

@@ -9,6 +9,8 @@
 
 QT_BEGIN_NAMESPACE
 class QCheckBox;
+class QDragEnterEvent;
+class QDropEvent;
 class QLabel;
 QT_END_NAMESPACE
 
@@ -25,6 +27,10 @@ class MainWindow : public QMainWindow
 public:
     explicit MainWindow(QWidget *parent = nullptr);
     ~MainWindow() override;
+
+protected:
+    void dragEnterEvent(QDragEnterEvent *event) override;
+    void dropEvent(QDropEvent *event) override;
 
 private slots:
     void on_choose_clicked();
