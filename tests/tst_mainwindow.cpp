@@ -18,6 +18,7 @@
 #include <QTest>
 #include <QTextEdit>
 #include <QTimer>
+#include <QTranslator>
 #include <QUrl>
 
 #include <functional>
@@ -303,6 +304,10 @@ void tst_MainWindow::construction()
     QCOMPARE(window.maximumSize(), QSize(800, 518));
     QVERIFY(!(window.windowFlags() & Qt::WindowMaximizeButtonHint));
     QVERIFY(!window.windowIcon().isNull());
+    // The embedded catalogue is a valid, empty one.
+    QTranslator translator;
+    QVERIFY(translator.load(QStringLiteral(":/i18n/Quorvane_zh_CN.qm")));
+    QVERIFY(translator.isEmpty());
     QCOMPARE(window.windowIcon().availableSizes().value(0), QSize(91, 91));
 
     // The eight slots and nothing else, in the order the form connects them.
