@@ -143,7 +143,7 @@ CarrierImage::LoadResult CarrierImage::load(const QString &path)
     height = image.height();
     const qint64 positions = pixelCount() * 3;
     // Whole bytes that fit behind the header, and that the header can count.
-    capacity = int(qBound<qint64>(0, (positions - headerDigits) / 8, maxMessageBytes));
+    capacity = int(qBound(qint64(0), (positions - headerDigits) / 8, qint64(maxMessageBytes)));
     loadedHead.clear();
     hiddenPixels = 0;
     return LoadResult::Loaded;
