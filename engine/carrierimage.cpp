@@ -119,6 +119,11 @@ CarrierImage::LoadResult CarrierImage::load(const QString &path)
     if (!file.open(QIODevice::ReadOnly) || isTruncatedBmp(&file, file.size()))
         return LoadResult::Unreadable;
 
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+    // Qt 6 refuses to decode more than 128 MB by default. The largest picture accepted here,
+    // with 16-bit channels, decodes to 8 bytes per pixel.
+    QImageReader::setAllocationLimit(int(qint64(maxSide) * maxSide * 8 / (1024 * 1024)));
+#endif
     QImageReader reader(&file);
     // A tiny file can announce a huge picture; ask before decoding. Top-down BMPs announce a
     // negative height.
