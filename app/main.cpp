@@ -18,6 +18,8 @@ int main(int argc, char **argv)
             Qt::HighDpiScaleFactorRoundingPolicy::PassThrough);
 #endif
     QApplication app(argc, argv);
+    // Wayland desktops match the window to its menu entry, and so to its icon, by this name.
+    QGuiApplication::setDesktopFileName(QStringLiteral("io.github.quorvane.QuorvaneLSB"));
 
     QTranslator translator;
     const QStringList uiLanguages = QLocale::system().uiLanguages();
