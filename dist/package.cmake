@@ -17,7 +17,8 @@ set(CPACK_STRIP_FILES ON)
 
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION graphics)
-# The Qt libraries come from dpkg-shlibdeps; only what is loaded at run time is named here.
+# dpkg-shlibdeps names the Qt libraries the program links; plugins that Qt loads at run time
+# are invisible to it and named by hand.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 if(QUORVANE_QT6)
     # Qt 6 ships its platform plugins (X11, Wayland) in a package of their own.
