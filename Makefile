@@ -1,10 +1,12 @@
 # Thin wrappers around CMake that first install what a fresh Debian machine lacks.
-PACKAGES ?= qtbase5-dev cmake g++ make fonts-wqy-zenhei
+# A Qt 6 build: QT_PACKAGE=qt6-base-dev CMAKE_ARGS=-DQUORVANE_QT6=ON
+QT_PACKAGE ?= qtbase5-dev
+PACKAGES ?= $(QT_PACKAGE) cmake g++ make fonts-wqy-zenhei
 BUILD_DIR ?= build
 CMAKE_ARGS ?=
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: deps build run test bench clean
+.PHONY: deps build run test bench package clean
 
 deps:
 	@missing=$$(for package in $(PACKAGES); do \
@@ -28,6 +30,11 @@ test: build
 
 bench: build
 	./$(BUILD_DIR)/bench/quorvane-bench
+
+# dpkg-shlibdeps (dpkg-dev) and file find the package's library dependencies.
+package: override PACKAGES += dpkg-dev file
+package: build
+	cmake --build $(BUILD_DIR) --target package
 
 clean:
 	rm -rf $(BUILD_DIR)

@@ -119,6 +119,11 @@ CarrierImage::LoadResult CarrierImage::load(const QString &path)
     if (!file.open(QIODevice::ReadOnly) || isTruncatedBmp(&file, file.size()))
         return LoadResult::Unreadable;
 
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+    // Qt 6 refuses to decode more than 128 MB by default. The largest picture accepted here,
+    // with 16-bit channels, decodes to 8 bytes per pixel.
+    QImageReader::setAllocationLimit(int(qint64(maxSide) * maxSide * 8 / (1024 * 1024)));
+#endif
     QImageReader reader(&file);
     // A tiny file can announce a huge picture; ask before decoding. Top-down BMPs announce a
     // negative height.
@@ -143,7 +148,7 @@ CarrierImage::LoadResult CarrierImage::load(const QString &path)
     height = image.height();
     const qint64 positions = pixelCount() * 3;
     // Whole bytes that fit behind the header, and that the header can count.
-    capacity = int(qBound<qint64>(0, (positions - headerDigits) / 8, maxMessageBytes));
+    capacity = int(qBound(qint64(0), (positions - headerDigits) / 8, qint64(maxMessageBytes)));
     loadedHead.clear();
     hiddenPixels = 0;
     return LoadResult::Loaded;
