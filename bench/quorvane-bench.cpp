@@ -1,0 +1,415 @@
+// Measures how loading, hiding, extracting and saving scale with the picture's size, and
+// checks the engine's speed and memory targets.
+
+#include "carrierimage.h"
+
+#include <QByteArray>
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QFileInfo>
+#include <QImage>
+#include <QImageReader>
+#include <QImageWriter>
+#include <QProcess>
+#include <QSaveFile>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <QVector>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <functional>
+
+#include <unistd.h>
+
+namespace {
+
+struct Size
+{
+    int width;
+    int height;
+};
+
+struct Row
+{
+    double fileMegabytes = 0;
+    double decode = 0;
+    double hide = 0;
+    double extract = 0;
+    double pngEncode = 0;
+    double bmpEncode = 0;
+};
+
+struct Scaling
+{
+    double hideSmall;
+    double hideLarge;
+    double extractSmall;
+    double extractLarge;
+};
+
+struct PeakMemory
+{
+    qint64 peakKib;
+    qint64 baselineKib;
+};
+
+struct Overhead
+{
+    double withCarrier;
+    double plain;
+    double plainAtomic;
+};
+
+// Hide and extract take microseconds, so each sample times many calls, and there are more
+// samples than runs of the slow steps.
+constexpr int callsPerSample = 200;
+constexpr int samplesPerCall = 11;
+
+double median(QVector<double> values)
+{
+    std::sort(values.begin(), values.end());
+    const int middle = values.size() / 2;
+    return values.size() % 2 ? values.at(middle) : (values.at(middle - 1) + values.at(middle)) / 2;
+}
+
+double milliseconds(const std::function<void()> &work)
+{
+    QElapsedTimer timer;
+    timer.start();
+    work();
+    return timer.nsecsElapsed() / 1e6;
+}
+
+double medianMilliseconds(int runs, const std::function<void()> &work)
+{
+    QVector<double> times;
+    for (int run = 0; run < runs; ++run)
+        times.append(milliseconds(work));
+    return median(times);
+}
+
+// The time of one call, from a sample of many calls.
+double perCall(const std::function<void()> &call)
+{
+    return milliseconds([&call] {
+               for (int index = 0; index < callsPerSample; ++index)
+                   call();
+           }) /
+            callsPerSample;
+}
+
+// Runs the variants in rounds, each round starting with the next variant (A B, B A, …), so
+// that a change in the machine's load or a cache warmed by the previous run favours none, after
+// one untimed round. Returns each variant's median time.
+QVector<double> interleavedMedians(int rounds, const QVector<std::function<double()>> &variants)
+{
+    for (const auto &variant : variants)
+        variant();
+    QVector<QVector<double>> times(variants.size());
+    for (int round = 0; round < rounds; ++round) {
+        for (int step = 0; step < variants.size(); ++step) {
+            const int index = (round + step) % variants.size();
+            times[index].append(variants.at(index)());
+        }
+    }
+    QVector<double> medians;
+    for (const QVector<double> &variantTimes : qAsConst(times))
+        medians.append(median(variantTimes));
+    return medians;
+}
+
+// Smooth gradients plus noise, so PNG compresses it about as poorly as a photograph; a flat
+// picture would make decoding and encoding look far cheaper than they are.
+QImage makePhotoLike(int width, int height)
+{
+    QImage image(width, height, QImage::Format_RGB32);
+    QVector<int> columnShade(width);
+    QVector<int> rowShade(height);
+    for (int x = 0; x < width; ++x)
+        columnShade[x] = int(60 + 50 * std::sin(x * 6.0 / width));
+    for (int y = 0; y < height; ++y)
+        rowShade[y] = int(60 + 50 * std::cos(y * 4.0 / height));
+    quint32 state = 2463534242u;
+    for (int y = 0; y < height; ++y) {
+        auto *line = reinterpret_cast<QRgb *>(image.scanLine(y));
+        for (int x = 0; x < width; ++x) {
+            // xorshift32: cheap enough for 100 million pixels.
+            state ^= state << 13;
+            state ^= state >> 17;
+            state ^= state << 5;
+            const auto noise = [state](int shift) {
+                return int((state >> shift) & 15) - 8;
+            };
+            const int red = 30 + 190 * x / width + noise(0);
+            const int green = 20 + 200 * y / height + noise(8);
+            const int blue = columnShade.at(x) + rowShade.at(y) + noise(16);
+            line[x] = qRgb(qBound(0, red, 255), qBound(0, green, 255), qBound(0, blue, 255));
+        }
+    }
+    return image;
+}
+
+QString sizeName(const Size &size)
+{
+    return QStringLiteral("%1x%2").arg(size.width).arg(size.height);
+}
+
+QString message511Bytes()
+{
+    const QString sentence = QStringLiteral("Pack my box with five dozen liquor jugs. ");
+    return sentence.repeated(511 / sentence.size() + 1).left(511);
+}
+
+void hideMessage(CarrierImage &carrier, const QString &message)
+{
+    carrier.setMessageText(message);
+    carrier.textToBits();
+    carrier.hideBits(0);
+}
+
+// Checks the result so that the call cannot be optimised away and a broken extraction shows.
+void extractMessage(const CarrierImage &carrier)
+{
+    if (carrier.extractBits().size() != 511 * 8)
+        qFatal("extractBits returned a wrong length");
+}
+
+// A field of /proc/self/status, in KiB.
+qint64 statusKib(const QByteArray &field)
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n')) {
+        if (line.startsWith(field + ':'))
+            return line.mid(field.size() + 1).trimmed().split(' ').first().toLongLong();
+    }
+    return -1;
+}
+
+// Child mode: load, hide and save once in a fresh process, so that nothing the parent
+// allocated counts, and print the growth of resident memory over its state before loading.
+int reportPeakMemory(const QString &source, const QString &target)
+{
+    const qint64 baseline = statusKib("VmRSS");
+    CarrierImage carrier;
+    if (carrier.load(source) != CarrierImage::LoadResult::Loaded)
+        return 1;
+    hideMessage(carrier, message511Bytes());
+    if (!carrier.saveImage(target))
+        return 1;
+    std::printf("%lld %lld\n", statusKib("VmHWM"), baseline);
+    return 0;
+}
+
+Row measureSize(const QTemporaryDir &dir, const Size &size, int runs, const QString &message)
+{
+    Row row;
+    const QString stem = dir.filePath(QStringLiteral("photo-") + sizeName(size));
+    const QString png = stem + QStringLiteral(".png");
+    makePhotoLike(size.width, size.height).save(png);
+    row.fileMegabytes = QFileInfo(png).size() / 1e6;
+
+    CarrierImage carrier;
+    row.decode = medianMilliseconds(runs, [&] { carrier.load(png); });
+    row.hide = interleavedMedians(samplesPerCall, {[&] {
+                                      return perCall([&] { hideMessage(carrier, message); });
+                                  }})
+                       .first();
+
+    // A wrong round trip would make every figure meaningless.
+    carrier.setBitString(carrier.extractBits());
+    if (!carrier.bitsToText() || carrier.getRevealedText() != message)
+        qFatal("%s: the hidden message did not read back", qPrintable(sizeName(size)));
+    row.extract = interleavedMedians(samplesPerCall, {[&] {
+                                         return perCall([&] { extractMessage(carrier); });
+                                     }})
+                          .first();
+
+    row.pngEncode =
+            medianMilliseconds(runs, [&] { carrier.saveImage(stem + QStringLiteral("-out.png")); });
+    row.bmpEncode =
+            medianMilliseconds(runs, [&] { carrier.saveImage(stem + QStringLiteral("-out.bmp")); });
+    QFile::remove(stem + QStringLiteral("-out.png"));
+    QFile::remove(stem + QStringLiteral("-out.bmp"));
+    return row;
+}
+
+// Hide and extract in the smallest and the largest picture, alternated, so that the ratio does
+// not depend on what else the machine did while each row of the table was measured.
+Scaling measureScaling(const QString &smallPng, const QString &largePng, int rounds,
+                       const QString &message)
+{
+    CarrierImage small;
+    CarrierImage large;
+    if (small.load(smallPng) != CarrierImage::LoadResult::Loaded ||
+        large.load(largePng) != CarrierImage::LoadResult::Loaded)
+        qFatal("the pictures for the scaling figures did not load");
+    const QVector<double> hide =
+            interleavedMedians(rounds,
+                               {[&] { return perCall([&] { hideMessage(small, message); }); },
+                                [&] {
+                                    return perCall([&] { hideMessage(large, message); });
+                                }});
+    const QVector<double> extract =
+            interleavedMedians(rounds,
+                               {[&] { return perCall([&] { extractMessage(small); }); },
+                                [&] {
+                                    return perCall([&] { extractMessage(large); });
+                                }});
+    return {hide.at(0), hide.at(1), extract.at(0), extract.at(1)};
+}
+
+// Load, hide and save through CarrierImage against a plain QImage load and save of the same
+// file; and, to tell the two apart, a plain load and save through QSaveFile, which syncs the
+// file to disk at commit as CarrierImage::saveImage does and QImage::save does not.
+Overhead measureOverhead(const QString &png, int rounds, const QString &message)
+{
+    const QString carrierOut = png + QStringLiteral("-carrier.png");
+    const QString plainOut = png + QStringLiteral("-plain.png");
+    const QString atomicOut = png + QStringLiteral("-atomic.png");
+    // Data of the earlier pictures still waiting to be written back would otherwise be flushed
+    // by the first sync at commit, and charged to it.
+    ::sync();
+    const QVector<double> medians =
+            interleavedMedians(rounds,
+                               {[&] {
+                                    return milliseconds([&] {
+                                        CarrierImage carrier;
+                                        carrier.load(png);
+                                        hideMessage(carrier, message);
+                                        carrier.saveImage(carrierOut);
+                                    });
+                                },
+                                [&] {
+                                    return milliseconds([&] {
+                                        QImage image;
+                                        QImageReader(png).read(&image);
+                                        image.save(plainOut);
+                                    });
+                                },
+                                [&] {
+                                    return milliseconds([&] {
+                                        QImage image;
+                                        QImageReader(png).read(&image);
+                                        QSaveFile file(atomicOut);
+                                        file.open(QIODevice::WriteOnly);
+                                        QImageWriter(&file, "png").write(image);
+                                        file.commit();
+                                    });
+                                }});
+    QFile::remove(carrierOut);
+    QFile::remove(plainOut);
+    QFile::remove(atomicOut);
+    return {medians.at(0), medians.at(1), medians.at(2)};
+}
+
+// Load, hide and save in a fresh process, so that nothing this one allocated counts. Returns the
+// child's peak resident memory and its resident memory before loading.
+PeakMemory measurePeakMemory(const QString &png, const QString &out)
+{
+    QProcess child;
+    child.start(QCoreApplication::applicationFilePath(), {QStringLiteral("--peak-rss"), png, out});
+    child.waitForFinished(-1);
+    const QList<QByteArray> fields = child.readAllStandardOutput().trimmed().split(' ');
+    if (child.exitStatus() != QProcess::NormalExit || child.exitCode() != 0 || fields.size() != 2)
+        qFatal("the memory measurement failed");
+    return {fields.at(0).toLongLong(), fields.at(1).toLongLong()};
+}
+
+void printTarget(const char *name, double figure, double limit)
+{
+    std::printf("target %s: %s (%.3f, target <= %.2f)\n", name, figure <= limit ? "met" : "missed",
+                figure, limit);
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    const QStringList arguments = app.arguments();
+    if (arguments.size() == 4 && arguments.at(1) == QLatin1String("--peak-rss"))
+        return reportPeakMemory(arguments.at(2), arguments.at(3));
+    const bool quick = arguments.contains(QLatin1String("--quick"));
+
+    const QVector<Size> sizes = quick
+            ? QVector<Size> {{640, 480}, {1600, 1200}}
+            : QVector<Size> {{640, 480}, {3000, 2000}, {6000, 4000}, {12000, 8334}};
+    const int runs = quick ? 3 : 5;
+    const int overheadRounds = quick ? 5 : 11;
+    const int scalingRounds = 21;
+    const Size smallest = sizes.first();
+    const Size largest = sizes.last();
+    const Size overheadSize = quick ? sizes.last() : sizes.at(1);
+    const Size memorySize = quick ? sizes.last() : sizes.at(2);
+
+    QTemporaryDir dir;
+    if (!dir.isValid())
+        qFatal("no temporary folder");
+    const auto pngOf = [&dir](const Size &size) {
+        return dir.filePath(QStringLiteral("photo-%1.png").arg(sizeName(size)));
+    };
+    const QString message = message511Bytes();
+    QElapsedTimer total;
+    total.start();
+
+    std::printf("quorvane-bench%s: photo-like RGB pictures (gradients plus noise) saved as PNG in "
+                "%s\n",
+                quick ? " --quick" : "", qPrintable(dir.path()));
+    std::printf("Medians in ms. decode: CarrierImage::load of the PNG (file in the page cache). "
+                "hide: setMessageText + textToBits + hideBits(0) of a 511-byte message. extract: "
+                "extractBits. encodes: CarrierImage::saveImage to a file. PNG MB: the source "
+                "file.\n");
+    std::printf("decode, PNG and BMP encode: %d runs each; hide, extract: per call, from %d "
+                "samples of %d calls each after one untimed sample.\n\n",
+                runs, samplesPerCall, callsPerSample);
+    std::printf("%-12s %7s %8s %9s %9s %9s %10s %10s\n", "size", "MP", "PNG MB", "decode", "hide",
+                "extract", "PNG enc", "BMP enc");
+    for (const Size &size : sizes) {
+        const Row row = measureSize(dir, size, runs, message);
+        std::printf("%-12s %7.2f %8.1f %9.1f %9.4f %9.4f %10.1f %10.1f\n",
+                    qPrintable(sizeName(size)), size.width * double(size.height) / 1e6,
+                    row.fileMegabytes, row.decode, row.hide, row.extract, row.pngEncode,
+                    row.bmpEncode);
+        std::fflush(stdout);
+    }
+
+    const Scaling scaling = measureScaling(pngOf(smallest), pngOf(largest), scalingRounds, message);
+    std::printf("\nhide and extract, %s against %s, medians of %d alternated samples of %d calls:\n"
+                "  hide %.4f / %.4f ms, extract %.4f / %.4f ms\n",
+                qPrintable(sizeName(largest)), qPrintable(sizeName(smallest)), scalingRounds,
+                callsPerSample, scaling.hideLarge, scaling.hideSmall, scaling.extractLarge,
+                scaling.extractSmall);
+    std::fflush(stdout);
+
+    const Overhead overhead = measureOverhead(pngOf(overheadSize), overheadRounds, message);
+    std::printf("load + save of the %s PNG, medians of %d rounds, each variant in turn:\n"
+                "  CarrierImage load + hide + saveImage %.1f ms, plain QImage load + save %.1f ms,"
+                "\n  plain QImage load + save through QSaveFile (synced at commit) %.1f ms\n",
+                qPrintable(sizeName(overheadSize)), overheadRounds, overhead.withCarrier,
+                overhead.plain, overhead.plainAtomic);
+
+    const PeakMemory memory =
+            measurePeakMemory(pngOf(memorySize), dir.filePath(QStringLiteral("peak.png")));
+    const double memoryRatio = (memory.peakKib - memory.baselineKib) * 1024.0 /
+            (4.0 * memorySize.width * memorySize.height);
+    std::printf("peak memory of load + hide + save of the %s PNG in a fresh process:\n"
+                "  (VmHWM after %lld KiB - VmRSS before loading %lld KiB) / (%d x %d x 4 bytes)\n",
+                qPrintable(sizeName(memorySize)), memory.peakKib, memory.baselineKib,
+                memorySize.width, memorySize.height);
+    std::printf("total time %.0f s\n", total.elapsed() / 1000.0);
+    if (quick)
+        std::printf("--quick: small pictures and few runs, a smoke run only; fixed costs weigh "
+                    "more here, so judge the targets on a full run.\n");
+    std::printf("\n");
+    printTarget("hide-size-independent", scaling.hideLarge / scaling.hideSmall, 2);
+    printTarget("extract-size-independent", scaling.extractLarge / scaling.extractSmall, 2);
+    printTarget("save-overhead", overhead.withCarrier / overhead.plain, 1.05);
+    printTarget("peak-memory", memoryRatio, 1.5);
+    return 0;
+}
