@@ -1,5 +1,5 @@
 # Thin wrappers around CMake that first install what a fresh Debian machine lacks.
-PACKAGES ?= qtbase5-dev cmake g++ make fonts-wqy-zenhei
+PACKAGES ?= qtbase5-dev cmake g++ make fonts-wqy-zenhei zlib1g-dev
 BUILD_DIR ?= build
 CMAKE_ARGS ?=
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)

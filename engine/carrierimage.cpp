@@ -1,5 +1,7 @@
 #include "carrierimage.h"
 
+#include "pngwriter.h"
+
 #include <QByteArray>
 #include <QFile>
 #include <QFileInfo>
@@ -100,8 +102,8 @@ bool isValidUtf8(const QByteArray &bytes)
                 return false;
             codePoint = (codePoint << 6) | (next & 0x3F);
         }
-        if (codePoint < minimum || codePoint > 0x10FFFF
-            || (codePoint >= 0xD800 && codePoint <= 0xDFFF))
+        if (codePoint < minimum || codePoint > 0x10FFFF ||
+            (codePoint >= 0xD800 && codePoint <= 0xDFFF))
             return false;
         i += extra + 1;
     }
@@ -137,8 +139,10 @@ CarrierImage::LoadResult CarrierImage::load(const QString &path)
         if (loaded.isNull())
             return LoadResult::Unreadable;
     }
+    const QByteArray chunks = PngWriter::readKeptChunks(&file);
 
     image = loaded;
+    pngChunks = chunks;
     width = image.width();
     height = image.height();
     const qint64 positions = pixelCount() * 3;
@@ -184,10 +188,12 @@ bool CarrierImage::saveImage(const QString &path) const
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly))
         return false;
-    QImageWriter writer(&file, format);
+    // PNG goes through our own encoder, which is faster and keeps the source's metadata.
+    const bool written = format == "png" ? PngWriter::write(image, pngChunks, &file)
+                                         : QImageWriter(&file, format).write(image);
     // commit() alone can report success for a file that a full disk cut short when only the
     // last buffered block fails, hence the explicit flush.
-    if (!writer.write(image) || !file.flush()) {
+    if (!written || !file.flush()) {
         file.cancelWriting();
         return false;
     }
@@ -201,8 +207,8 @@ void CarrierImage::textToBits()
     body.reserve(bytes.size() * 8);
     for (const char byte : bytes)
         body += QString::number(uchar(byte), 2).rightJustified(8, QLatin1Char('0'));
-    bitString = QString::number(body.size(), 2).rightJustified(headerDigits, QLatin1Char('0'))
-            + body;
+    bitString =
+            QString::number(body.size(), 2).rightJustified(headerDigits, QLatin1Char('0')) + body;
 }
 
 bool CarrierImage::bitsToText()
