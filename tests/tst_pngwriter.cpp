@@ -92,6 +92,20 @@ QImage makePicture(int width, int height, QImage::Format format)
     return image;
 }
 
+// Random tiles of 13 x 5 pixels repeated, so that deflate finds matches a few rows back: a
+// picture large enough to be compressed in two halves then depends on the second half seeing
+// the end of the first.
+QImage makeTiles(int width, int height, QImage::Format format)
+{
+    const QImage tile = makePicture(13, 5, format);
+    QImage image(width, height, format);
+    for (int y = 0; y < height; ++y) {
+        for (int x = 0; x < width; ++x)
+            reinterpret_cast<QRgb *>(image.scanLine(y))[x] = tile.pixel(x % 13, y % 5);
+    }
+    return image;
+}
+
 // A PNG file with the given chunks inserted after IHDR and others after the pixel data.
 QByteArray sourcePng(const QByteArray &before, const QByteArray &after = QByteArray())
 {
@@ -160,16 +174,21 @@ void tst_PngWriter::roundTrip_data()
     QTest::addColumn<QImage::Format>("format");
     QTest::addColumn<int>("width");
     QTest::addColumn<int>("height");
+    QTest::addColumn<bool>("tiles");
     const QList<QSize> sizes = {{1, 1}, {1, 300},   {300, 1},  {545, 7},
                                 {2, 2}, {16384, 2}, {256, 256}};
     for (const QSize &size : sizes) {
         QTest::addRow("rgb32-%dx%d", size.width(), size.height())
-                << QImage::Format_RGB32 << size.width() << size.height();
+                << QImage::Format_RGB32 << size.width() << size.height() << false;
         QTest::addRow("argb32-%dx%d", size.width(), size.height())
-                << QImage::Format_ARGB32 << size.width() << size.height();
+                << QImage::Format_ARGB32 << size.width() << size.height() << false;
     }
-    QTest::addRow("premultiplied-33x9") << QImage::Format_ARGB32_Premultiplied << 33 << 9;
-    QTest::addRow("rgb888-545x3") << QImage::Format_RGB888 << 545 << 3;
+    // Over a megabyte of pixel data: compressed in two halves.
+    QTest::addRow("rgb32-noise-1201x400") << QImage::Format_RGB32 << 1201 << 400 << false;
+    QTest::addRow("argb32-tiles-700x800") << QImage::Format_ARGB32 << 700 << 800 << true;
+    QTest::addRow("rgb32-tiles-545x1001") << QImage::Format_RGB32 << 545 << 1001 << true;
+    QTest::addRow("premultiplied-33x9") << QImage::Format_ARGB32_Premultiplied << 33 << 9 << false;
+    QTest::addRow("rgb888-545x3") << QImage::Format_RGB888 << 545 << 3 << false;
 }
 
 void tst_PngWriter::roundTrip()
@@ -177,9 +196,11 @@ void tst_PngWriter::roundTrip()
     QFETCH(QImage::Format, format);
     QFETCH(int, width);
     QFETCH(int, height);
+    QFETCH(bool, tiles);
     QTemporaryDir dir;
     QVERIFY(dir.isValid());
-    const QImage source = makePicture(width, height, QImage::Format_ARGB32).convertToFormat(format);
+    const QImage source = (tiles ? makeTiles : makePicture)(width, height, QImage::Format_ARGB32)
+                                  .convertToFormat(format);
     const QString ours = dir.filePath(QStringLiteral("ours.png"));
     const QString theirs = dir.filePath(QStringLiteral("qt.png"));
     {
@@ -417,7 +438,8 @@ void tst_PngWriter::pngcheckAcceptsOutput()
             makeChunk("eXIf", QByteArray::fromHex("4d4d002a000000080000"));
     const QVector<QImage> pictures = {makePicture(545, 20, QImage::Format_RGB32),
                                       makePicture(1, 1, QImage::Format_ARGB32),
-                                      makePicture(3000, 3, QImage::Format_ARGB32)};
+                                      makePicture(3000, 3, QImage::Format_ARGB32),
+                                      makeTiles(700, 400, QImage::Format_ARGB32)};
     QStringList files;
     for (int i = 0; i < pictures.size(); ++i) {
         files << dir.filePath(QStringLiteral("picture%1.png").arg(i));
