@@ -102,8 +102,8 @@ bool isValidUtf8(const QByteArray &bytes)
                 return false;
             codePoint = (codePoint << 6) | (next & 0x3F);
         }
-        if (codePoint < minimum || codePoint > 0x10FFFF ||
-            (codePoint >= 0xD800 && codePoint <= 0xDFFF))
+        if (codePoint < minimum || codePoint > 0x10FFFF
+            || (codePoint >= 0xD800 && codePoint <= 0xDFFF))
             return false;
         i += extra + 1;
     }
@@ -207,8 +207,8 @@ void CarrierImage::textToBits()
     body.reserve(bytes.size() * 8);
     for (const char byte : bytes)
         body += QString::number(uchar(byte), 2).rightJustified(8, QLatin1Char('0'));
-    bitString =
-            QString::number(body.size(), 2).rightJustified(headerDigits, QLatin1Char('0')) + body;
+    bitString = QString::number(body.size(), 2).rightJustified(headerDigits, QLatin1Char('0'))
+            + body;
 }
 
 bool CarrierImage::bitsToText()
