@@ -2,6 +2,7 @@
 // checks the engine's speed and memory targets.
 
 #include "carrierimage.h"
+#include "pngsave.h"
 
 #include <QByteArray>
 #include <QCoreApplication>
@@ -336,6 +337,13 @@ int main(int argc, char *argv[])
     if (arguments.size() == 4 && arguments.at(1) == QLatin1String("--peak-rss"))
         return reportPeakMemory(arguments.at(2), arguments.at(3));
     const bool quick = arguments.contains(QLatin1String("--quick"));
+    // --picture FILE: only the save comparison, on a picture of the user's, such as a photograph.
+    const int pictureOption = arguments.indexOf(QStringLiteral("--picture"));
+    if (pictureOption > 0) {
+        if (pictureOption + 1 >= arguments.size())
+            qFatal("--picture needs a file");
+        return runSaveComparison(arguments.at(pictureOption + 1), 5);
+    }
 
     const QVector<Size> sizes = quick
             ? QVector<Size> {{640, 480}, {1600, 1200}}
@@ -411,5 +419,7 @@ int main(int argc, char *argv[])
     printTarget("extract-size-independent", scaling.extractLarge / scaling.extractSmall, 2);
     printTarget("save-overhead", overhead.withCarrier / overhead.plain, 1.05);
     printTarget("peak-memory", memoryRatio, 1.5);
-    return 0;
+    std::printf("\nPNG save of the %s picture:\n", qPrintable(sizeName(memorySize)));
+    std::fflush(stdout);
+    return runSaveComparison(pngOf(memorySize), runs);
 }

@@ -1,5 +1,7 @@
 #include "carrierimage.h"
 
+#include "pngwriter.h"
+
 #include <QByteArray>
 #include <QFile>
 #include <QFileInfo>
@@ -142,8 +144,10 @@ CarrierImage::LoadResult CarrierImage::load(const QString &path)
         if (loaded.isNull())
             return LoadResult::Unreadable;
     }
+    const QByteArray chunks = PngWriter::readKeptChunks(&file);
 
     image = loaded;
+    pngChunks = chunks;
     width = image.width();
     height = image.height();
     const qint64 positions = pixelCount() * 3;
@@ -189,10 +193,12 @@ bool CarrierImage::saveImage(const QString &path) const
     QSaveFile file(path);
     if (!file.open(QIODevice::WriteOnly))
         return false;
-    QImageWriter writer(&file, format);
+    // PNG goes through our own encoder, which is faster and keeps the source's metadata.
+    const bool written = format == "png" ? PngWriter::write(image, pngChunks, &file)
+                                         : QImageWriter(&file, format).write(image);
     // commit() alone can report success for a file that a full disk cut short when only the
     // last buffered block fails, hence the explicit flush.
-    if (!writer.write(image) || !file.flush()) {
+    if (!written || !file.flush()) {
         file.cancelWriting();
         return false;
     }

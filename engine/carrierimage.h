@@ -1,6 +1,7 @@
 #ifndef CARRIERIMAGE_H
 #define CARRIERIMAGE_H
 
+#include <QByteArray>
 #include <QImage>
 #include <QString>
 #include <QVector>
@@ -47,6 +48,8 @@ private:
     QVector<QRgb> loadedHead;
     // How many pixels of the walk the last hide rewrote.
     qint64 hiddenPixels = 0;
+    // The ancillary chunks of a PNG source that a saved PNG carries over, whole and in file order.
+    QByteArray pngChunks;
 };
 
 #endif // CARRIERIMAGE_H
