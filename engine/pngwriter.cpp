@@ -203,7 +203,7 @@ bool writeChunk(QIODevice *device, const char *type, const uchar *data, uInt siz
 
 int rowsPerBand(const RowFilter &filter, qint64 bytes)
 {
-    return int(qBound<qint64>(1, bytes / filter.filteredRowBytes(), INT_MAX));
+    return int(qBound(qint64(1), bytes / filter.filteredRowBytes(), qint64(INT_MAX)));
 }
 
 // Size of the zlib stream that compresses data with the given strategy, or -1 on failure.
@@ -343,12 +343,12 @@ bool writeImageDataInHalves(const QImage &image, bool alpha, RowFilter &filter, 
     const auto compressTail = [&]() {
         RowFilter own(image, alpha);
         const int dictionaryRows =
-                int(qMin<qint64>(middle, (windowBytes + rowBytes - 1) / rowBytes));
+                int(qMin(qint64(middle), qint64((windowBytes + rowBytes - 1) / rowBytes)));
         std::vector<uchar> previous(size_t(rowBytes * dictionaryRows));
         own.seek(middle - dictionaryRows);
         for (int row = 0; row < dictionaryRows; ++row)
             own.filterRow(middle - dictionaryRows + row, previous.data() + row * rowBytes);
-        const uInt dictionarySize = uInt(qMin<qint64>(windowBytes, qint64(previous.size())));
+        const uInt dictionarySize = uInt(qMin(qint64(windowBytes), qint64(previous.size())));
 
         z_stream stream = {};
         if (deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -15, 8, strategy) != Z_OK)

@@ -140,7 +140,7 @@ QByteArray announcingPng(quint32 width, quint32 height)
     QDataStream(&header, QIODevice::Append)
             << width << height << quint8(8) << quint8(2) << quint8(0) << quint8(0) << quint8(0);
     chunk(header);
-    const int rowBytes = int(qMin<quint64>((1 + 3 * quint64(width)) * height, 64));
+    const int rowBytes = int(qMin((1 + 3 * quint64(width)) * height, quint64(64)));
     chunk("IDAT" + qCompress(QByteArray(rowBytes, '\0')).mid(4)); // the zlib stream alone
     chunk("IEND");
     return bytes;
