@@ -233,7 +233,13 @@ int chooseStrategy(const QImage &image, RowFilter &filter)
     qint64 totals[3] = {};
     const int height = image.height();
     const int bandRows = rowsPerBand(filter, probeBandBytes);
-    const int bands = qBound(1, height / bandRows, probeBands);
+    // Smaller pictures get fewer bands, so that the probe samples about an eighth of the picture
+    // at most and does not cost more than the save it serves. The bands keep their size: zlib
+    // compresses short pieces worse with string matching than without, which would bias the
+    // choice.
+    const qint64 pictureBytes = filter.filteredRowBytes() * height;
+    const int bands =
+            int(qBound(qint64(1), pictureBytes / (8 * probeBandBytes), qint64(probeBands)));
     std::vector<uchar> band;
     for (int index = 0; index < bands; ++index) {
         // Centred in equal slices of the picture.
