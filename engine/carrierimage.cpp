@@ -10,19 +10,12 @@
 #include <QLatin1Char>
 #include <QSaveFile>
 #include <QSize>
+#include <QtEndian>
 
 namespace {
 
 // The length header: 12 base-2 digits counting the body's bits.
 constexpr int headerDigits = 12;
-
-qint64 readLittleEndian(const QByteArray &data, int offset, int size)
-{
-    qint64 value = 0;
-    for (int i = size - 1; i >= 0; --i)
-        value = (value << 8) | uchar(data.at(offset + i));
-    return value;
-}
 
 // Qt 5.15 decodes an uncompressed BMP that is shorter than its header says into a full-size
 // picture whose missing rows hold leftover memory, so such a file is refused before decoding.
@@ -33,23 +26,24 @@ bool isTruncatedBmp(QIODevice *device, qint64 fileSize)
         return false;
     if (header.size() < 26)
         return true;
-    const qint64 pixelOffset = readLittleEndian(header, 10, 4);
-    const qint64 infoSize = readLittleEndian(header, 14, 4);
+    const char *bytes = header.constData();
+    const qint64 pixelOffset = qFromLittleEndian<quint32>(bytes + 10);
+    const qint64 infoSize = qFromLittleEndian<quint32>(bytes + 14);
     qint64 width = 0;
     qint64 height = 0;
     qint64 bitCount = 0;
     qint64 compression = 0;
     if (infoSize == 12) {
-        width = readLittleEndian(header, 18, 2);
-        height = readLittleEndian(header, 20, 2);
-        bitCount = readLittleEndian(header, 24, 2);
+        width = qFromLittleEndian<quint16>(bytes + 18);
+        height = qFromLittleEndian<quint16>(bytes + 20);
+        bitCount = qFromLittleEndian<quint16>(bytes + 24);
     } else {
         if (header.size() < 34)
             return true;
-        width = qint32(readLittleEndian(header, 18, 4));
-        height = qint32(readLittleEndian(header, 22, 4)); // negative for top-down rows
-        bitCount = readLittleEndian(header, 28, 2);
-        compression = readLittleEndian(header, 30, 4);
+        width = qFromLittleEndian<qint32>(bytes + 18);
+        height = qFromLittleEndian<qint32>(bytes + 22); // negative for top-down rows
+        bitCount = qFromLittleEndian<quint16>(bytes + 28);
+        compression = qFromLittleEndian<quint32>(bytes + 30);
     }
     // 0 plain, 3 and 6 bit fields: the rows are stored as they are. Compressed data has no
     // fixed size to check.
@@ -57,13 +51,6 @@ bool isTruncatedBmp(QIODevice *device, qint64 fileSize)
         return false;
     const qint64 rowSize = (bitCount * qAbs(width) + 31) / 32 * 4;
     return pixelOffset + rowSize * qAbs(height) > fileSize;
-}
-
-// Formats that store any 32-bit ARGB value unchanged; everything else is converted on load so
-// that the low bits written by a hide survive.
-bool holdsDigits(QImage::Format format)
-{
-    return format == QImage::Format_RGB32 || format == QImage::Format_ARGB32;
 }
 
 // Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
@@ -138,12 +125,10 @@ CarrierImage::LoadResult CarrierImage::load(const QString &path)
         return LoadResult::Unreadable;
     if (loaded.width() > maxSide || loaded.height() > maxSide)
         return LoadResult::TooLarge;
-    if (!holdsDigits(loaded.format())) {
-        loaded = loaded.convertToFormat(loaded.hasAlphaChannel() ? QImage::Format_ARGB32
-                                                                 : QImage::Format_RGB32);
-        if (loaded.isNull())
-            return LoadResult::Unreadable;
-    }
+    // Other formats would not keep the low bits that a hide writes.
+    loaded = PngWriter::to32Bit(loaded);
+    if (loaded.isNull())
+        return LoadResult::Unreadable;
     const QByteArray chunks = PngWriter::readKeptChunks(&file);
 
     image = loaded;

@@ -187,18 +187,30 @@ bool writeAll(QIODevice *device, const void *data, qint64 size)
     return device->write(static_cast<const char *>(data), size) == size;
 }
 
+// A chunk's CRC covers its type and its data.
+quint32 chunkCrc(const char *type, const void *data, uInt size)
+{
+    const uLong sum = crc32(0, reinterpret_cast<const uchar *>(type), 4);
+    // zlib's crc32 answers its initial value, not the running sum, when given no buffer.
+    return quint32(size > 0 ? crc32(sum, static_cast<const uchar *>(data), size) : sum);
+}
+
 bool writeChunk(QIODevice *device, const char *type, const uchar *data, uInt size)
 {
     uchar head[8];
     qToBigEndian<quint32>(size, head);
     std::memcpy(head + 4, type, 4);
-    uLong sum = crc32(0, head + 4, 4);
-    // zlib's crc32 answers its initial value, not the running sum, when given no buffer.
-    if (size > 0)
-        sum = crc32(sum, data, size);
     uchar crc[4];
-    qToBigEndian<quint32>(quint32(sum), crc);
+    qToBigEndian<quint32>(chunkCrc(type, data, size), crc);
     return writeAll(device, head, 8) && writeAll(device, data, size) && writeAll(device, crc, 4);
+}
+
+// zlib with the parameters Qt's writer uses, so that the string matching strategy gives the same
+// sizes; negative windowBits make a raw deflate stream without the zlib wrapper.
+bool startDeflate(z_stream *stream, int strategy, int windowBits = 15)
+{
+    *stream = {};
+    return deflateInit2(stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, windowBits, 8, strategy) == Z_OK;
 }
 
 int rowsPerBand(const RowFilter &filter, qint64 bytes)
@@ -209,8 +221,8 @@ int rowsPerBand(const RowFilter &filter, qint64 bytes)
 // Size of the zlib stream that compresses data with the given strategy, or -1 on failure.
 qint64 compressedSize(const std::vector<uchar> &data, int strategy)
 {
-    z_stream stream = {};
-    if (deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 15, 8, strategy) != Z_OK)
+    z_stream stream;
+    if (!startDeflate(&stream, strategy))
         return -1;
     std::vector<uchar> out(deflateBound(&stream, uLong(data.size())));
     stream.next_in = const_cast<uchar *>(data.data());
@@ -316,17 +328,20 @@ bool writeIdat(QIODevice *device, const uchar *data, uInt size)
     return writeChunk(device, "IDAT", data, size);
 }
 
+Sink idatSink(QIODevice *device)
+{
+    return [device](const uchar *data, uInt size) {
+        return writeIdat(device, data, size);
+    };
+}
+
 // One zlib stream over all rows, written as it comes.
 bool writeImageData(RowFilter &filter, int height, int strategy, QIODevice *device)
 {
-    z_stream stream = {};
-    // The parameters Qt's writer uses, so that the string matching strategy gives the same sizes.
-    if (deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 15, 8, strategy) != Z_OK)
+    z_stream stream;
+    if (!startDeflate(&stream, strategy))
         return false;
-    const bool ok = compressRows(
-            filter, 0, height, &stream, Z_FINISH,
-            [device](const uchar *data, uInt size) { return writeIdat(device, data, size); },
-            nullptr);
+    const bool ok = compressRows(filter, 0, height, &stream, Z_FINISH, idatSink(device), nullptr);
     deflateEnd(&stream);
     return ok;
 }
@@ -356,8 +371,8 @@ bool writeImageDataInHalves(const QImage &image, bool alpha, RowFilter &filter, 
             own.filterRow(middle - dictionaryRows + row, previous.data() + row * rowBytes);
         const uInt dictionarySize = uInt(qMin(qint64(windowBytes), qint64(previous.size())));
 
-        z_stream stream = {};
-        if (deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -15, 8, strategy) != Z_OK)
+        z_stream stream;
+        if (!startDeflate(&stream, strategy, -15))
             return;
         tailOk = deflateSetDictionary(&stream, previous.data() + previous.size() - dictionarySize,
                                       dictionarySize) == Z_OK &&
@@ -377,32 +392,28 @@ bool writeImageDataInHalves(const QImage &image, bool alpha, RowFilter &filter, 
         return writeImageData(filter, height, strategy, device);
     }
 
-    z_stream stream = {};
-    bool headOk = deflateInit2(&stream, Z_DEFAULT_COMPRESSION, Z_DEFLATED, 15, 8, strategy) == Z_OK;
+    z_stream stream;
+    bool headOk = startDeflate(&stream, strategy);
+    uLong headChecksum = 0;
     if (headOk) {
-        headOk = compressRows(
-                filter, 0, middle, &stream, Z_SYNC_FLUSH,
-                [device](const uchar *data, uInt size) { return writeIdat(device, data, size); },
-                nullptr);
+        headOk = compressRows(filter, 0, middle, &stream, Z_SYNC_FLUSH, idatSink(device), nullptr);
         // With the zlib wrapper, zlib keeps the checksum of everything compressed so far.
-        const uLong headChecksum = stream.adler;
+        headChecksum = stream.adler;
         deflateEnd(&stream);
-        worker.join();
-        if (!headOk || !tailOk || tail.empty())
-            return false;
-        const qint64 tailBytes = rowBytes * (height - middle);
-        uchar trailer[4];
-        qToBigEndian<quint32>(quint32(adler32_combine(headChecksum, tailChecksum, tailBytes)),
-                              trailer);
-        tail.back().insert(tail.back().end(), trailer, trailer + 4);
-        for (const std::vector<uchar> &piece : tail) {
-            if (!writeIdat(device, piece.data(), uInt(piece.size())))
-                return false;
-        }
-        return true;
     }
     worker.join();
-    return false;
+    if (!headOk || !tailOk || tail.empty())
+        return false;
+
+    const qint64 tailBytes = rowBytes * (height - middle);
+    uchar trailer[4];
+    qToBigEndian<quint32>(quint32(adler32_combine(headChecksum, tailChecksum, tailBytes)), trailer);
+    tail.back().insert(tail.back().end(), trailer, trailer + 4);
+    for (const std::vector<uchar> &piece : tail) {
+        if (!writeIdat(device, piece.data(), uInt(piece.size())))
+            return false;
+    }
+    return true;
 }
 
 bool isKeptType(const QByteArray &type)
@@ -441,10 +452,8 @@ QByteArray PngWriter::readKeptChunks(QIODevice *device)
             const QByteArray rest = device->read(length + 4);
             if (rest.size() != length + 4)
                 break;
-            const uLong crc =
-                    crc32(crc32(0, reinterpret_cast<const uchar *>(type.constData()), 4),
-                          reinterpret_cast<const uchar *>(rest.constData()), uInt(length));
-            if (crc != qFromBigEndian<quint32>(rest.constData() + length))
+            if (chunkCrc(type.constData(), rest.constData(), uInt(length)) !=
+                qFromBigEndian<quint32>(rest.constData() + length))
                 break;
             kept += head + rest;
         } else {
@@ -457,17 +466,19 @@ QByteArray PngWriter::readKeptChunks(QIODevice *device)
     return kept;
 }
 
+QImage PngWriter::to32Bit(const QImage &image)
+{
+    if (image.format() == QImage::Format_RGB32 || image.format() == QImage::Format_ARGB32)
+        return image;
+    return image.convertToFormat(image.hasAlphaChannel() ? QImage::Format_ARGB32
+                                                         : QImage::Format_RGB32);
+}
+
 bool PngWriter::write(const QImage &image, const QByteArray &extraChunks, QIODevice *device)
 {
-    if (image.isNull())
+    const QImage picture = to32Bit(image);
+    if (picture.isNull())
         return false;
-    QImage picture = image;
-    if (picture.format() != QImage::Format_RGB32 && picture.format() != QImage::Format_ARGB32) {
-        picture = picture.convertToFormat(picture.hasAlphaChannel() ? QImage::Format_ARGB32
-                                                                    : QImage::Format_RGB32);
-        if (picture.isNull())
-            return false;
-    }
     const bool alpha = picture.format() == QImage::Format_ARGB32;
 
     uchar header[13];

@@ -2,10 +2,10 @@
 #define PNGWRITER_H
 
 #include <QByteArray>
+#include <QImage>
 
 QT_BEGIN_NAMESPACE
 class QIODevice;
-class QImage;
 QT_END_NAMESPACE
 
 // Writes pictures as 8-bit RGB or RGBA PNG files, faster than Qt's writer and never larger, and
@@ -19,6 +19,11 @@ constexpr qint64 maxKeptChunkBytes = 16 * 1024 * 1024;
 // 8-bit RGB or RGBA (colour, pixel size, text, Exif), each whole with its length and CRC, in file
 // order. Empty for a file that is not a PNG. Reading stops at the first malformed chunk.
 QByteArray readKeptChunks(QIODevice *device);
+
+// The picture as RGB32, or as ARGB32 where it has an alpha channel: the formats written, and the
+// only ones that keep every 8-bit channel value exactly. Shares the pixels when the picture is
+// already in one of them; null if the conversion fails.
+QImage to32Bit(const QImage &image);
 
 // Writes image as a PNG file to device, with extraChunks (whole chunks) placed before the pixel
 // data. Pictures with an alpha channel are written as RGBA, others as RGB.

@@ -24,25 +24,29 @@
 
 namespace {
 
+bool isSuffix(const QString &suffix, const char *format)
+{
+    return suffix.compare(QLatin1String(format), Qt::CaseInsensitive) == 0;
+}
+
+// Only PNG and BMP keep the low bits exactly; a picture is never written in another format.
+bool keepsLowBits(const QString &suffix)
+{
+    return isSuffix(suffix, "png") || isSuffix(suffix, "bmp");
+}
+
 // The name proposed for the picture with the hidden message: "_encrypt" before the complete
-// suffix. Only PNG and BMP keep the low bits exactly, so any other last suffix becomes png.
+// suffix, whose last part becomes png unless it names a format that keeps the low bits.
 QString outputName(const QString &fileName, const QString &suffix)
 {
     if (!fileName.contains(QLatin1Char('.')))
         return fileName + QStringLiteral("_encrypt.png");
     const QString base = fileName.left(fileName.size() - suffix.size() - 1);
     const int lastDot = suffix.lastIndexOf(QLatin1Char('.'));
-    const QString lastSuffix = suffix.mid(lastDot + 1);
     QString outputSuffix = suffix;
-    if (lastSuffix.compare(QLatin1String("png"), Qt::CaseInsensitive) != 0 &&
-        lastSuffix.compare(QLatin1String("bmp"), Qt::CaseInsensitive) != 0)
+    if (!keepsLowBits(suffix.mid(lastDot + 1)))
         outputSuffix = suffix.left(lastDot + 1) + QStringLiteral("png");
     return base + QStringLiteral("_encrypt.") + outputSuffix;
-}
-
-bool isPngName(const QString &name)
-{
-    return QFileInfo(name).suffix().compare(QLatin1String("png"), Qt::CaseInsensitive) == 0;
 }
 
 // The one local file a drag carries, or an empty string: several files, a folder or anything
@@ -116,10 +120,7 @@ void MainWindow::on_save_clicked()
 {
     const QString name = ui->name->text();
     const QString path = QDir(dirPath).filePath(name);
-    const QString format = QFileInfo(name).suffix();
-    if ((format.compare(QLatin1String("png"), Qt::CaseInsensitive) != 0 &&
-         format.compare(QLatin1String("bmp"), Qt::CaseInsensitive) != 0) ||
-        QFileInfo(path).isDir()) {
+    if (!keepsLowBits(QFileInfo(name).suffix()) || QFileInfo(path).isDir()) {
         showWarning(QStringLiteral("保存失败"));
         return;
     }
@@ -209,7 +210,7 @@ void MainWindow::hideMessage()
     picture.setMessageText(message);
     picture.textToBits();
     // PNG keeps transparency; BMP is written opaque.
-    picture.hideBits(isPngName(name) ? 0 : 1);
+    picture.hideBits(isSuffix(QFileInfo(name).suffix(), "png") ? 0 : 1);
     showImage(ui->encrypt, picture.getImage());
     ui->name->setText(name);
     ui->name->setReadOnly(true);
