@@ -1,5 +1,7 @@
 #include "carrierimage.h"
 
+#include "fixtures.h"
+
 #include <QBuffer>
 #include <QByteArray>
 #include <QDataStream>
@@ -17,11 +19,9 @@
 
 #include <atomic>
 #include <chrono>
-#include <csignal>
 #include <thread>
 
 #include <fcntl.h>
-#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -31,48 +31,12 @@ namespace {
 
 using LoadResult = CarrierImage::LoadResult;
 
-quint32 nextNoise(quint32 &state)
-{
-    state ^= state << 13;
-    state ^= state >> 17;
-    state ^= state << 5;
-    return state;
-}
-
-// Deterministic noise, so that a digit written to the wrong bit or pixel shows. alpha < 0 gives
-// every pixel its own alpha where the format keeps one.
-QImage noiseImage(QSize size, QImage::Format format, quint32 seed, int alpha = -1)
-{
-    const bool keepsAlpha = format == QImage::Format_ARGB32 || format == QImage::Format_RGBA64;
-    QImage image(size, QImage::Format_ARGB32);
-    for (int y = 0; y < size.height(); ++y) {
-        for (int x = 0; x < size.width(); ++x) {
-            const quint32 value = nextNoise(seed);
-            const quint32 a = !keepsAlpha ? 0xFF : alpha < 0 ? nextNoise(seed) >> 24 : alpha;
-            image.setPixel(x, y, (a << 24) | (value & 0xFFFFFF));
-        }
-    }
-    return image.convertToFormat(format);
-}
-
 QByteArray encoded(const QImage &image, const QByteArray &format)
 {
     QBuffer buffer;
     buffer.open(QIODevice::WriteOnly);
     QImageWriter writer(&buffer, format);
     return writer.write(image) ? buffer.data() : QByteArray();
-}
-
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
 }
 
 // What a fixture really is, read from its header: "png 8 3" (bit depth, colour type), "bmp 24".
@@ -112,54 +76,6 @@ QByteArray bmpBytes(const QImage &image, int bitCount, bool topDown)
             out << quint8(0);
     }
     return bytes;
-}
-
-quint32 crc32(const QByteArray &data)
-{
-    quint32 crc = 0xFFFFFFFFu;
-    for (const char byte : data) {
-        crc ^= uchar(byte);
-        for (int bit = 0; bit < 8; ++bit)
-            crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1)));
-    }
-    return ~crc;
-}
-
-// A black 8-bit RGB PNG whose header announces width × height, with at most 64 bytes of rows:
-// a tiny file for a possibly huge picture.
-QByteArray announcingPng(quint32 width, quint32 height)
-{
-    QByteArray bytes("\x89PNG\r\n\x1a\n");
-    QDataStream out(&bytes, QIODevice::Append);
-    const auto chunk = [&out](const QByteArray &typeAndData) {
-        out << quint32(typeAndData.size() - 4);
-        out.writeRawData(typeAndData.constData(), typeAndData.size());
-        out << crc32(typeAndData);
-    };
-    QByteArray header("IHDR");
-    QDataStream(&header, QIODevice::Append)
-            << width << height << quint8(8) << quint8(2) << quint8(0) << quint8(0) << quint8(0);
-    chunk(header);
-    const int rowBytes = int(qMin((1 + 3 * quint64(width)) * height, quint64(64)));
-    chunk("IDAT" + qCompress(QByteArray(rowBytes, '\0')).mid(4)); // the zlib stream alone
-    chunk("IEND");
-    return bytes;
-}
-
-// The walk of the layout: column by column from the left, each column from the top.
-QPoint walkPoint(const QImage &image, int index)
-{
-    return QPoint(index / image.height(), index % image.height());
-}
-
-// Digit `index` of the layout is the low bit of red, green or blue of pixel index / 3.
-void setDigit(QImage &image, int index, bool one)
-{
-    const QPoint point = walkPoint(image, index / 3);
-    const QRgb value = image.pixel(point);
-    int channels[] = {qRed(value), qGreen(value), qBlue(value)};
-    channels[index % 3] = (channels[index % 3] & 0xFE) | int(one);
-    image.setPixel(point, qRgba(channels[0], channels[1], channels[2], qAlpha(value)));
 }
 
 // The picture a hide must leave: the first `rewritten` pixels of the walk carry the digits,
@@ -229,30 +145,6 @@ LoadResult loadFromPipe(CarrierImage &engine, const QString &path, bool *opened)
 
 enum DiskSpace { Plenty, FullEarly, FullNearEnd };
 
-// Lowers the file-size limit (unless 0) for its lifetime, as a full disk would; SIGXFSZ is
-// ignored so that the write fails with EFBIG instead of killing the test.
-class FileSizeLimit
-{
-public:
-    explicit FileSizeLimit(rlim_t bytes)
-    {
-        getrlimit(RLIMIT_FSIZE, &saved);
-        previousHandler = std::signal(SIGXFSZ, SIG_IGN);
-        rlimit lowered = saved;
-        lowered.rlim_cur = bytes;
-        active = bytes == 0 || setrlimit(RLIMIT_FSIZE, &lowered) == 0;
-    }
-    ~FileSizeLimit()
-    {
-        setrlimit(RLIMIT_FSIZE, &saved);
-        std::signal(SIGXFSZ, previousHandler);
-    }
-    bool active = false;
-
-private:
-    rlimit saved {};
-    void (*previousHandler)(int) = nullptr;
-};
 } // namespace
 
 class tst_CarrierImage : public QObject

@@ -1,5 +1,7 @@
 #include "mainwindow.h"
 
+#include "fixtures.h"
+
 #include <QApplication>
 #include <QCheckBox>
 #include <QClipboard>
@@ -13,7 +15,6 @@
 #include <QMimeData>
 #include <QPixmap>
 #include <QPushButton>
-#include <QRandomGenerator>
 #include <QTemporaryDir>
 #include <QTest>
 #include <QTextEdit>
@@ -23,8 +24,6 @@
 
 #include <functional>
 
-#include <csignal>
-#include <sys/resource.h>
 #include <sys/stat.h>
 
 namespace {
@@ -37,34 +36,13 @@ void recordConnectionWarnings(QtMsgType, const QMessageLogContext &, const QStri
         connectionWarnings << message;
 }
 
-// Noise in every channel, so a wrong low bit or a wrong pixel shows.
-QImage noisePicture(int width, int height, QImage::Format format = QImage::Format_RGB32,
-                    quint32 seed = 7)
-{
-    QImage image(width, height, format);
-    QRandomGenerator random(seed);
-    for (int y = 0; y < height; ++y) {
-        for (int x = 0; x < width; ++x)
-            image.setPixel(x, y, random.generate() | 0xFF000000u);
-    }
-    return image;
-}
-
 // Writes a picture whose walk carries exactly the given digits in its low bits; the other
 // pixels keep their noise.
 QImage pictureCarrying(const QString &digits, int width = 20, int height = 20)
 {
-    QImage image = noisePicture(width, height);
-    for (int index = 0; index < digits.size(); ++index) {
-        const int pixel = index / 3;
-        const int x = pixel / height;
-        const int y = pixel % height;
-        const int shift = 16 - 8 * (index % 3);
-        QRgb value = image.pixel(x, y) & ~(1u << shift);
-        if (digits.at(index) == QLatin1Char('1'))
-            value |= 1u << shift;
-        image.setPixel(x, y, value);
-    }
+    QImage image = noiseImage(QSize(width, height));
+    for (int index = 0; index < digits.size(); ++index)
+        setDigit(image, index, digits.at(index) == QLatin1Char('1'));
     return image;
 }
 
@@ -143,17 +121,6 @@ void answerBox(BoxSeen *seen, const QString &answer = QStringLiteral("确认"),
         if (then)
             then();
     });
-}
-
-quint32 crc32(const QByteArray &data)
-{
-    quint32 crc = 0xFFFFFFFFu;
-    for (const char byte : data) {
-        crc ^= uchar(byte);
-        for (int bit = 0; bit < 8; ++bit)
-            crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1u)));
-    }
-    return ~crc;
 }
 
 class Window
@@ -441,7 +408,7 @@ void tst_MainWindow::modes()
     QFETCH(bool, encryptChecked);
     QFETCH(bool, decryptChecked);
 
-    const QString path = writePicture("photo.png", noisePicture(40, 30));
+    const QString path = writePicture("photo.png", noiseImage(QSize(40, 30)));
     Window window;
     window.choose(path);
     typeText(window.text(), "typed");
@@ -485,7 +452,7 @@ void tst_MainWindow::uncheckingKeepsTheMode()
 void tst_MainWindow::recheckingClearsTypedText()
 {
     Window window;
-    window.choose(writePicture("photo.png", noisePicture(40, 30)));
+    window.choose(writePicture("photo.png", noiseImage(QSize(40, 30))));
     typeText(window.text(), "secret");
     QCOMPARE(window.num(), QStringLiteral("6 / 448"));
     window.clickBox("choose1");
@@ -525,7 +492,7 @@ void tst_MainWindow::controls()
     QFETCH(QString, enabled);
     QFETCH(QString, num);
 
-    QImage picture = noisePicture(100, 100);
+    QImage picture = noiseImage(QSize(100, 100));
     if (mode == 1)
         picture = pictureCarrying("000000001000"
                                   "01000001",
@@ -589,27 +556,17 @@ void tst_MainWindow::refusedChoiceKeepsWindow()
         path = folder->filePath("pipe.png");
         QCOMPARE(mkfifo(QFile::encodeName(path).constData(), 0600), 0);
     } else if (kind == QLatin1String("bmp")) {
-        path = writePicture("cut.bmp", noisePicture(64, 64));
+        path = writePicture("cut.bmp", noiseImage(QSize(64, 64)));
         QFile file(path);
         QVERIFY(file.resize(file.size() - 200));
     } else if (kind == QLatin1String("huge")) {
-        // A small valid PNG whose header, CRC included, claims 65535 × 65535.
-        path = writePicture("huge.png", noisePicture(1, 1));
-        QFile file(path);
-        QVERIFY(file.open(QIODevice::ReadWrite));
-        QByteArray bytes = file.readAll();
-        const char side[] = {0, 0, char(0xFF), char(0xFF)};
-        bytes.replace(16, 4, side, 4);
-        bytes.replace(20, 4, side, 4);
-        const quint32 crc = crc32(bytes.mid(12, 17));
-        for (int i = 0; i < 4; ++i)
-            bytes[29 + i] = char(crc >> (24 - 8 * i));
-        file.seek(0);
-        file.write(bytes);
+        // A small valid PNG whose header claims 65535 × 65535.
+        path = folder->filePath("huge.png");
+        QVERIFY(writeFile(path, announcingPng(65535, 65535)));
     }
 
     Window window;
-    window.choose(writePicture("first.png", noisePicture(60, 40)));
+    window.choose(writePicture("first.png", noiseImage(QSize(60, 40))));
     typeText(window.text(), "kept");
     window.click("button");
     const QString before = window.controls();
@@ -666,7 +623,7 @@ void tst_MainWindow::preview()
     QFETCH(QSize, shown);
 
     Window window;
-    window.choose(writePicture("photo.png", noisePicture(picture.width(), picture.height())));
+    window.choose(writePicture("photo.png", noiseImage(picture)));
     QCOMPARE(shownPixmap(window.widget<QLabel>("raw")).size(), shown);
     typeText(window.text(), "x");
     window.click("button");
@@ -702,7 +659,7 @@ void tst_MainWindow::limit()
     QFETCH(QString, num);
     QFETCH(bool, accepted);
 
-    const QString path = writePicture("photo.png", noisePicture(size.width(), size.height()));
+    const QString path = writePicture("photo.png", noiseImage(size));
     Window window;
     window.choose(path);
     window.text()->setPlainText(message);
@@ -752,7 +709,7 @@ void tst_MainWindow::outputName()
 
     // Half-transparent pixels show whether a hide forced them opaque. The content is PNG or
     // BMP whatever the name says; the reader detects it.
-    QImage picture = noisePicture(20, 20, QImage::Format_ARGB32);
+    QImage picture = noiseImage(QSize(20, 20), QImage::Format_ARGB32);
     picture.fill(qRgba(10, 20, 30, 0x80));
     const bool bmp = source.endsWith(QLatin1String(".bmp"));
     const QString path = writePicture(source, picture, bmp ? "BMP" : "PNG");
@@ -792,7 +749,7 @@ void tst_MainWindow::save()
 
     QTemporaryDir pictures(folder->filePath("pictures-XXXXXX"));
     const QString path = pictures.filePath("photo.png");
-    QVERIFY(noisePicture(50, 50).save(path));
+    QVERIFY(noiseImage(QSize(50, 50)).save(path));
     Window window;
     window.choose(path);
     typeText(window.text(), "saved");
@@ -833,7 +790,7 @@ void tst_MainWindow::overwrite()
     QFETCH(QString, answer);
     QFETCH(bool, replaced);
 
-    const QString path = writePicture("photo.png", noisePicture(30, 30));
+    const QString path = writePicture("photo.png", noiseImage(QSize(30, 30)));
     const QString target = folder->filePath("photo_encrypt.png");
     {
         QFile old(target);
@@ -863,7 +820,7 @@ void tst_MainWindow::overwrite()
 void tst_MainWindow::fullDisk()
 {
     // A file-size limit stands in for a full disk: writes past it fail with EFBIG.
-    const QString path = writePicture("photo.png", noisePicture(300, 300));
+    const QString path = writePicture("photo.png", noiseImage(QSize(300, 300)));
     const QString target = folder->filePath("photo_encrypt.png");
     const QByteArray old(1000, 'o');
     {
@@ -876,20 +833,14 @@ void tst_MainWindow::fullDisk()
     typeText(window.text(), "big");
     window.click("button");
 
-    rlimit previous {};
-    QCOMPARE(getrlimit(RLIMIT_FSIZE, &previous), 0);
-    const auto previousHandler = std::signal(SIGXFSZ, SIG_IGN);
-    rlimit limited = previous;
-    limited.rlim_cur = 64 * 1024;
-    QCOMPARE(setrlimit(RLIMIT_FSIZE, &limited), 0);
-
     BoxSeen overwriteQuestion;
     BoxSeen failure;
-    answerBox(&overwriteQuestion, QStringLiteral("确认"), [&failure] { answerBox(&failure); });
-    window.click("save");
-
-    setrlimit(RLIMIT_FSIZE, &previous);
-    std::signal(SIGXFSZ, previousHandler);
+    {
+        const FileSizeLimit limit(64 * 1024);
+        QVERIFY(limit.active);
+        answerBox(&overwriteQuestion, QStringLiteral("确认"), [&failure] { answerBox(&failure); });
+        window.click("save");
+    }
 
     QCOMPARE(failure.text, QStringLiteral("保存失败"));
     QFile file(target);
@@ -917,7 +868,7 @@ void tst_MainWindow::noMessage()
 {
     QFETCH(QString, digits);
 
-    const QImage picture = digits.isEmpty() ? noisePicture(64, 48, QImage::Format_RGB32, 3)
+    const QImage picture = digits.isEmpty() ? noiseImage(QSize(64, 48), QImage::Format_RGB32, 3)
                                             : pictureCarrying(digits);
     Window window;
     window.clickBox("choose2");
@@ -935,7 +886,7 @@ void tst_MainWindow::markupIsShownAsText()
 {
     const QString message = QStringLiteral("<b>bold</b> & <i>x</i>\nnext line");
     Window window;
-    window.choose(writePicture("photo.png", noisePicture(80, 80)));
+    window.choose(writePicture("photo.png", noiseImage(QSize(80, 80))));
     window.text()->setPlainText(message);
     window.click("button");
     window.click("save");
@@ -963,7 +914,7 @@ void tst_MainWindow::endToEnd()
     QFETCH(QString, message);
     QFETCH(QString, source);
 
-    const QString path = writePicture(source, noisePicture(120, 90));
+    const QString path = writePicture(source, noiseImage(QSize(120, 90)));
     Window window;
     window.choose(path);
     typeText(window.text(), message);
@@ -1015,8 +966,8 @@ void tst_MainWindow::drop()
     QFETCH(bool, opened);
     QFETCH(QString, warning);
 
-    writePicture("drop.png", noisePicture(40, 30));
-    writePicture("drop.bmp", noisePicture(40, 30));
+    writePicture("drop.png", noiseImage(QSize(40, 30)));
+    writePicture("drop.bmp", noiseImage(QSize(40, 30)));
     QVERIFY(QDir(folder->path()).mkdir("folder"));
     QFile notes(folder->filePath("notes.png"));
     QVERIFY(notes.open(QIODevice::WriteOnly));
@@ -1035,7 +986,7 @@ void tst_MainWindow::drop()
     Window window;
     if (mode == 1)
         window.clickBox("choose2");
-    window.choose(writePicture("first.png", noisePicture(20, 20)));
+    window.choose(writePicture("first.png", noiseImage(QSize(20, 20))));
     const QString before = window.controls();
     const QString numBefore = window.num();
 

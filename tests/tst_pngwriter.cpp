@@ -1,5 +1,7 @@
-#include "carrierimage.h"
 #include "pngwriter.h"
+
+#include "carrierimage.h"
+#include "fixtures.h"
 
 #include <QBuffer>
 #include <QColorSpace>
@@ -21,28 +23,6 @@ struct Chunk
     bool crcValid;
 };
 
-// Bit by bit, independently of the zlib that the encoder uses.
-quint32 crc32Of(const QByteArray &bytes)
-{
-    quint32 crc = 0xFFFFFFFFu;
-    for (const char byte : bytes) {
-        crc ^= uchar(byte);
-        for (int bit = 0; bit < 8; ++bit)
-            crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1)));
-    }
-    return ~crc;
-}
-
-QByteArray makeChunk(const QByteArray &type, const QByteArray &data)
-{
-    QByteArray chunk(4, '\0');
-    qToBigEndian<quint32>(quint32(data.size()), chunk.data());
-    chunk += type + data;
-    QByteArray crc(4, '\0');
-    qToBigEndian<quint32>(crc32Of(type + data), crc.data());
-    return chunk + crc;
-}
-
 // The chunks of a PNG file in order; empty if the signature or a length is wrong.
 QVector<Chunk> readChunks(const QByteArray &file)
 {
@@ -57,22 +37,10 @@ QVector<Chunk> readChunks(const QByteArray &file)
         const QByteArray typeAndData = file.mid(int(pos + 4), int(length + 4));
         const quint32 crc = qFromBigEndian<quint32>(file.constData() + pos + 8 + length);
         chunks.append({typeAndData.left(4), file.mid(int(pos), int(length + 12)),
-                       crc == crc32Of(typeAndData)});
+                       crc == crc32(typeAndData)});
         pos += 12 + length;
     }
     return pos == file.size() ? chunks : QVector<Chunk>();
-}
-
-QByteArray readFile(const QString &path)
-{
-    QFile file(path);
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
-bool writeFile(const QString &path, const QByteArray &bytes)
-{
-    QFile file(path);
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
 }
 
 // Noise, so that every filter and every strategy gets exercised. Every seventh pixel of an

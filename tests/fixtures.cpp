@@ -1,0 +1,106 @@
+#include "fixtures.h"
+
+#include <QDataStream>
+#include <QFile>
+#include <QtEndian>
+
+#include <csignal>
+
+namespace {
+
+quint32 nextNoise(quint32 &state)
+{
+    state ^= state << 13;
+    state ^= state >> 17;
+    state ^= state << 5;
+    return state;
+}
+
+} // namespace
+
+QImage noiseImage(QSize size, QImage::Format format, quint32 seed, int alpha)
+{
+    const bool keepsAlpha = format == QImage::Format_ARGB32 || format == QImage::Format_RGBA64;
+    QImage image(size, QImage::Format_ARGB32);
+    for (int y = 0; y < size.height(); ++y) {
+        for (int x = 0; x < size.width(); ++x) {
+            const quint32 value = nextNoise(seed);
+            const quint32 a = !keepsAlpha ? 0xFF : alpha < 0 ? nextNoise(seed) >> 24 : alpha;
+            image.setPixel(x, y, (a << 24) | (value & 0xFFFFFF));
+        }
+    }
+    return image.convertToFormat(format);
+}
+
+QPoint walkPoint(const QImage &image, int index)
+{
+    return QPoint(index / image.height(), index % image.height());
+}
+
+void setDigit(QImage &image, int index, bool one)
+{
+    const QPoint point = walkPoint(image, index / 3);
+    const QRgb value = image.pixel(point);
+    int channels[] = {qRed(value), qGreen(value), qBlue(value)};
+    channels[index % 3] = (channels[index % 3] & 0xFE) | int(one);
+    image.setPixel(point, qRgba(channels[0], channels[1], channels[2], qAlpha(value)));
+}
+
+quint32 crc32(const QByteArray &data)
+{
+    quint32 crc = 0xFFFFFFFFu;
+    for (const char byte : data) {
+        crc ^= uchar(byte);
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc >> 1) ^ (0xEDB88320u & (0u - (crc & 1)));
+    }
+    return ~crc;
+}
+
+QByteArray makeChunk(const QByteArray &type, const QByteArray &data)
+{
+    QByteArray chunk(4, '\0');
+    qToBigEndian<quint32>(quint32(data.size()), chunk.data());
+    chunk += type + data;
+    QByteArray crc(4, '\0');
+    qToBigEndian<quint32>(crc32(type + data), crc.data());
+    return chunk + crc;
+}
+
+QByteArray announcingPng(quint32 width, quint32 height)
+{
+    QByteArray header;
+    QDataStream(&header, QIODevice::WriteOnly)
+            << width << height << quint8(8) << quint8(2) << quint8(0) << quint8(0) << quint8(0);
+    const int rowBytes = int(qMin((1 + 3 * quint64(width)) * height, quint64(64)));
+    return QByteArray("\x89PNG\r\n\x1a\n") + makeChunk("IHDR", header) +
+            makeChunk("IDAT", qCompress(QByteArray(rowBytes, '\0')).mid(4)) + // the zlib stream
+            makeChunk("IEND");
+}
+
+QByteArray readFile(const QString &path)
+{
+    QFile file(path);
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+bool writeFile(const QString &path, const QByteArray &bytes)
+{
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+}
+
+FileSizeLimit::FileSizeLimit(rlim_t bytes)
+{
+    getrlimit(RLIMIT_FSIZE, &saved);
+    previousHandler = std::signal(SIGXFSZ, SIG_IGN);
+    rlimit lowered = saved;
+    lowered.rlim_cur = bytes;
+    active = bytes == 0 || setrlimit(RLIMIT_FSIZE, &lowered) == 0;
+}
+
+FileSizeLimit::~FileSizeLimit()
+{
+    setrlimit(RLIMIT_FSIZE, &saved);
+    std::signal(SIGXFSZ, previousHandler);
+}

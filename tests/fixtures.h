@@ -1,0 +1,52 @@
+#ifndef FIXTURES_H
+#define FIXTURES_H
+
+#include <QByteArray>
+#include <QImage>
+#include <QPoint>
+#include <QSize>
+#include <QString>
+
+#include <sys/resource.h>
+
+// Pictures and files that the tests build by hand, independently of the code they test.
+
+// Deterministic noise, so that a digit written to the wrong bit or pixel shows. alpha < 0 gives
+// every pixel its own alpha where the format keeps one.
+QImage noiseImage(QSize size, QImage::Format format = QImage::Format_RGB32, quint32 seed = 7,
+                  int alpha = -1);
+
+// The walk of the layout: column by column from the left, each column from the top.
+QPoint walkPoint(const QImage &image, int index);
+
+// Digit `index` of the layout is the low bit of red, green or blue of pixel index / 3.
+void setDigit(QImage &image, int index, bool one);
+
+// Bit by bit, independently of the zlib that the encoder uses.
+quint32 crc32(const QByteArray &data);
+
+// A whole PNG chunk: length, type, data and CRC.
+QByteArray makeChunk(const QByteArray &type, const QByteArray &data = QByteArray());
+
+// A black 8-bit RGB PNG whose header announces width × height, with at most 64 bytes of rows:
+// a tiny file for a possibly huge picture.
+QByteArray announcingPng(quint32 width, quint32 height);
+
+QByteArray readFile(const QString &path);
+bool writeFile(const QString &path, const QByteArray &bytes);
+
+// Lowers the file-size limit (unless 0) for its lifetime, as a full disk would; SIGXFSZ is
+// ignored so that the write fails with EFBIG instead of killing the test.
+class FileSizeLimit
+{
+public:
+    explicit FileSizeLimit(rlim_t bytes);
+    ~FileSizeLimit();
+    bool active = false;
+
+private:
+    rlimit saved {};
+    void (*previousHandler)(int) = nullptr;
+};
+
+#endif // FIXTURES_H
