@@ -22,6 +22,8 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <optional>
+
 namespace {
 
 bool isSuffix(const QString &suffix, const char *format)
@@ -65,6 +67,17 @@ int utf8Length(const QString &text)
 {
     return text.toUtf8().size();
 }
+
+// Shows the busy cursor while a picture is read or written on the window's thread, and restores
+// the cursor when it goes out of scope, on every path. Scopes end before any message box opens.
+class BusyCursor
+{
+public:
+    BusyCursor() { QGuiApplication::setOverrideCursor(Qt::WaitCursor); }
+    ~BusyCursor() { QGuiApplication::restoreOverrideCursor(); }
+    BusyCursor(const BusyCursor &) = delete;
+    BusyCursor &operator=(const BusyCursor &) = delete;
+};
 
 } // namespace
 
@@ -126,7 +139,12 @@ void MainWindow::on_save_clicked()
     }
     if (QFileInfo::exists(path) && !confirmOverwrite())
         return;
-    if (!picture.saveImage(path))
+    bool saved = false;
+    {
+        const BusyCursor busy;
+        saved = picture.saveImage(path);
+    }
+    if (!saved)
         showWarning(QStringLiteral("保存失败"));
 }
 
@@ -173,8 +191,10 @@ void MainWindow::openPicture(const QString &path)
 {
     // Loaded before anything is reset, so a picture that cannot be used leaves the window as
     // it was.
+    std::optional<BusyCursor> busy(std::in_place);
     const CarrierImage::LoadResult result = picture.load(path);
     if (result != CarrierImage::LoadResult::Loaded) {
+        busy.reset();
         showWarning(result == CarrierImage::LoadResult::TooLarge ? QStringLiteral("图片过大")
                                                                  : QStringLiteral("无法读取图片"));
         return;
