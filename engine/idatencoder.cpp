@@ -310,30 +310,38 @@ void runBoth(const std::function<void()> &first, const std::function<void()> &se
     worker.join();
 }
 
-// Size of the stream that compresses data with compressor, or -1 on failure.
-qint64 compressedSize(const std::vector<uchar> &data, Compressor compressor)
+// Size of the stream that compresses data from offset on with compressor, or -1 on failure. zlib is
+// given the bytes before offset as its dictionary, as if the data were part of a longer stream;
+// libdeflate has no dictionary, which only makes it look a little worse than it is.
+qint64 compressedSize(const std::vector<uchar> &data, size_t offset, Compressor compressor)
 {
+    const uchar *input = data.data() + offset;
+    const size_t size = data.size() - offset;
     if (isLibdeflate(compressor)) {
         const LibdeflateCompressor deflater = startLibdeflate(compressor);
         if (!deflater)
             return -1;
-        std::vector<uchar> out(libdeflate_deflate_compress_bound(deflater.get(), data.size()));
-        const size_t size = libdeflate_deflate_compress(deflater.get(), data.data(), data.size(),
-                                                        out.data(), out.size());
-        return size > 0 ? qint64(size) : -1;
+        std::vector<uchar> out(libdeflate_deflate_compress_bound(deflater.get(), size));
+        const size_t written =
+                libdeflate_deflate_compress(deflater.get(), input, size, out.data(), out.size());
+        return written > 0 ? qint64(written) : -1;
     }
     z_stream stream;
     if (!startDeflate(&stream, zlibStrategy(compressor), -15))
         return -1;
-    std::vector<uchar> out(deflateBound(&stream, uLong(data.size())));
-    stream.next_in = const_cast<uchar *>(data.data());
-    stream.avail_in = uInt(data.size());
+    if (offset > 0 && deflateSetDictionary(&stream, data.data(), uInt(offset)) != Z_OK) {
+        deflateEnd(&stream);
+        return -1;
+    }
+    std::vector<uchar> out(deflateBound(&stream, uLong(size)));
+    stream.next_in = const_cast<uchar *>(input);
+    stream.avail_in = uInt(size);
     stream.next_out = out.data();
     stream.avail_out = uInt(out.size());
     const int result = deflate(&stream, Z_FINISH);
-    const qint64 size = qint64(stream.total_out);
+    const qint64 written = qint64(stream.total_out);
     deflateEnd(&stream);
-    return result == Z_STREAM_END ? size : -1;
+    return result == Z_STREAM_END ? written : -1;
 }
 
 void addSize(qint64 *total, qint64 size)
@@ -341,9 +349,10 @@ void addSize(qint64 *total, qint64 size)
     *total = (size < 0 || *total < 0) ? -1 : *total + size;
 }
 
-// Filters the sample bands of the picture with filter and hands each to measure.
+// Filters the sample bands of the picture with filter and hands each to measure, after the
+// rows of up to 32 KiB above it: the band's offset in the data.
 void sampleBands(const QImage &image, RowFilter &filter,
-                 const std::function<void(const std::vector<uchar> &)> &measure)
+                 const std::function<void(const std::vector<uchar> &, size_t)> &measure)
 {
     const int height = image.height();
     const int bandRows = rowsPerBand(filter, probeBandBytes);
@@ -359,9 +368,10 @@ void sampleBands(const QImage &image, RowFilter &filter,
         const int first = int(qint64(height) * (2 * index + 1) / (2 * bands)) - bandRows / 2;
         const int start = qBound(0, first, qMax(0, height - bandRows));
         const int rows = qMin(bandRows, height - start);
-        band.resize(size_t(filter.filteredRowBytes() * rows));
-        filter.filterRows(start, rows, band.data());
-        measure(band);
+        const int contextRows = qMin(start, int((windowBytes - 1) / filter.filteredRowBytes()));
+        band.resize(size_t(filter.filteredRowBytes() * (contextRows + rows)));
+        filter.filterRows(start - contextRows, contextRows + rows, band.data());
+        measure(band, size_t(filter.filteredRowBytes() * contextRows));
     }
 }
 
@@ -370,6 +380,8 @@ void sampleBands(const QImage &image, RowFilter &filter,
 // So a few bands spread over the picture are filtered as Qt does and compressed as Qt does, which
 // estimates the size of Qt's file, and on the other thread filtered for entropy and compressed by
 // each faster compressor. The fastest that stays within the estimate does the whole picture.
+// The estimate's zlib sees the rows above each band, as in the whole stream: a band alone would
+// lose the matches that reach above it and favour the compressors that do not look back.
 Compressor chooseCompressor(const QImage &image, bool alpha)
 {
     const Compressor faster[] = {Compressor::HuffmanOnly, Compressor::Rle, Compressor::Libdeflate6,
@@ -379,15 +391,15 @@ Compressor chooseCompressor(const QImage &image, bool alpha)
     runBoth(
             [&] {
                 RowFilter filter(image, alpha, Heuristic::SmallestSum);
-                sampleBands(image, filter, [&](const std::vector<uchar> &band) {
-                    addSize(&reference, compressedSize(band, Compressor::Zlib6));
+                sampleBands(image, filter, [&](const std::vector<uchar> &band, size_t offset) {
+                    addSize(&reference, compressedSize(band, offset, Compressor::Zlib6));
                 });
             },
             [&] {
                 RowFilter filter(image, alpha, Heuristic::SmallestEntropy);
-                sampleBands(image, filter, [&](const std::vector<uchar> &band) {
+                sampleBands(image, filter, [&](const std::vector<uchar> &band, size_t offset) {
                     for (size_t index = 0; index < std::size(faster); ++index)
-                        addSize(&totals[index], compressedSize(band, faster[index]));
+                        addSize(&totals[index], compressedSize(band, offset, faster[index]));
                 });
             });
     for (size_t index = 0; index < std::size(faster); ++index) {
