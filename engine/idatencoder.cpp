@@ -6,9 +6,11 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <functional>
 #include <iterator>
 #include <memory>
@@ -344,15 +346,15 @@ qint64 compressedSize(const std::vector<uchar> &data, size_t offset, Compressor 
     return result == Z_STREAM_END ? written : -1;
 }
 
-void addSize(qint64 *total, qint64 size)
+// A sample band filtered, after the rows of up to 32 KiB above it, which start the data.
+struct Band
 {
-    *total = (size < 0 || *total < 0) ? -1 : *total + size;
-}
+    std::vector<uchar> data;
+    size_t offset;
+};
 
-// Filters the sample bands of the picture with filter and hands each to measure, after the
-// rows of up to 32 KiB above it: the band's offset in the data.
-void sampleBands(const QImage &image, RowFilter &filter,
-                 const std::function<void(const std::vector<uchar> &, size_t)> &measure)
+// The sample bands of the picture, filtered with filter.
+std::vector<Band> sampleBands(const QImage &image, RowFilter &filter)
 {
     const int height = image.height();
     const int bandRows = rowsPerBand(filter, probeBandBytes);
@@ -360,53 +362,97 @@ void sampleBands(const QImage &image, RowFilter &filter,
     // at most and does not cost more than the save it serves. The bands keep their size: short
     // pieces compress worse with string matching than without, which would bias the choice.
     const qint64 pictureBytes = filter.filteredRowBytes() * height;
-    const int bands =
+    const int count =
             int(qBound(qint64(1), pictureBytes / (8 * probeBandBytes), qint64(probeBands)));
-    std::vector<uchar> band;
-    for (int index = 0; index < bands; ++index) {
+    std::vector<Band> bands(static_cast<size_t>(count));
+    for (int index = 0; index < count; ++index) {
         // Centred in equal slices of the picture.
-        const int first = int(qint64(height) * (2 * index + 1) / (2 * bands)) - bandRows / 2;
+        const int first = int(qint64(height) * (2 * index + 1) / (2 * count)) - bandRows / 2;
         const int start = qBound(0, first, qMax(0, height - bandRows));
         const int rows = qMin(bandRows, height - start);
         const int contextRows = qMin(start, int((windowBytes - 1) / filter.filteredRowBytes()));
-        band.resize(size_t(filter.filteredRowBytes() * (contextRows + rows)));
-        filter.filterRows(start - contextRows, contextRows + rows, band.data());
-        measure(band, size_t(filter.filteredRowBytes() * contextRows));
+        Band &band = bands[size_t(index)];
+        band.data.resize(size_t(filter.filteredRowBytes() * (contextRows + rows)));
+        filter.filterRows(start - contextRows, contextRows + rows, band.data.data());
+        band.offset = size_t(filter.filteredRowBytes() * contextRows);
     }
+    return bands;
+}
+
+// CPU time of the calling thread, which other work on the machine does not inflate.
+qint64 threadNanoseconds()
+{
+    timespec now = {};
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
+    return qint64(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+// What a compressor made of the sample bands, and the time it took; bytes is -1 on failure.
+struct Trial
+{
+    qint64 bytes = -1;
+    qint64 nanoseconds = 0;
+};
+
+Trial compressBands(const std::vector<Band> &bands, Compressor compressor)
+{
+    Trial trial;
+    trial.bytes = 0;
+    const qint64 start = threadNanoseconds();
+    for (const Band &band : bands) {
+        const qint64 size = compressedSize(band.data, band.offset, compressor);
+        trial.bytes = (size < 0 || trial.bytes < 0) ? -1 : trial.bytes + size;
+    }
+    trial.nanoseconds = threadNanoseconds() - start;
+    return trial;
+}
+
+bool withinEstimate(const Trial &trial, const Trial &estimate)
+{
+    return estimate.bytes >= 0 && trial.bytes >= 0 && trial.bytes <= estimate.bytes * sizeMargin;
 }
 
 // Photographs compress about as well with Huffman coding alone, or with libdeflate, as with
 // zlib's default level, and several times faster; drawings often need zlib's string matching.
 // So a few bands spread over the picture are filtered as Qt does and compressed as Qt does, which
-// estimates the size of Qt's file, and on the other thread filtered for entropy and compressed by
-// each faster compressor. The fastest that stays within the estimate does the whole picture.
-// The estimate's zlib sees the rows above each band, as in the whole stream: a band alone would
-// lose the matches that reach above it and favour the compressors that do not look back.
+// estimates the size of Qt's file and its time, and on the other thread filtered for entropy and
+// compressed by the other compressors, usually faster ones first. Of those that stay within the
+// estimate, the one that took the least time does the whole picture; once the estimate is known,
+// the trials stop at the first that stays within it. The estimate's zlib sees the rows above each
+// band, as in the whole stream: a band alone would lose the matches that reach above it and
+// favour the compressors that do not look back.
 Compressor chooseCompressor(const QImage &image, bool alpha)
 {
-    const Compressor faster[] = {Compressor::HuffmanOnly, Compressor::Rle, Compressor::Libdeflate6,
+    const Compressor others[] = {Compressor::HuffmanOnly, Compressor::Rle, Compressor::Libdeflate6,
                                  Compressor::Libdeflate7};
-    qint64 totals[std::size(faster)] = {};
-    qint64 reference = 0;
+    Trial trials[std::size(others)];
+    Trial estimate;
+    std::atomic<bool> estimated {false};
     runBoth(
             [&] {
                 RowFilter filter(image, alpha, Heuristic::SmallestSum);
-                sampleBands(image, filter, [&](const std::vector<uchar> &band, size_t offset) {
-                    addSize(&reference, compressedSize(band, offset, Compressor::Zlib6));
-                });
+                estimate = compressBands(sampleBands(image, filter), Compressor::Zlib6);
+                estimated.store(true, std::memory_order_release);
             },
             [&] {
                 RowFilter filter(image, alpha, Heuristic::SmallestEntropy);
-                sampleBands(image, filter, [&](const std::vector<uchar> &band, size_t offset) {
-                    for (size_t index = 0; index < std::size(faster); ++index)
-                        addSize(&totals[index], compressedSize(band, offset, faster[index]));
-                });
+                const std::vector<Band> bands = sampleBands(image, filter);
+                for (size_t index = 0; index < std::size(others); ++index) {
+                    trials[index] = compressBands(bands, others[index]);
+                    if (estimated.load(std::memory_order_acquire) &&
+                        withinEstimate(trials[index], estimate))
+                        break;
+                }
             });
-    for (size_t index = 0; index < std::size(faster); ++index) {
-        if (reference >= 0 && totals[index] >= 0 && totals[index] <= reference * sizeMargin)
-            return faster[index];
+    Compressor chosen = Compressor::Zlib6;
+    qint64 fastest = estimate.nanoseconds;
+    for (size_t index = 0; index < std::size(others); ++index) {
+        if (withinEstimate(trials[index], estimate) && trials[index].nanoseconds < fastest) {
+            chosen = others[index];
+            fastest = trials[index].nanoseconds;
+        }
     }
-    return Compressor::Zlib6;
+    return chosen;
 }
 
 // Filters rows first to end - 1 and feeds them through stream to sink. The last band is given
