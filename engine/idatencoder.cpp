@@ -32,8 +32,8 @@ constexpr uInt idatBytes = 256 * 1024;
 constexpr qint64 windowBytes = 32 * 1024;
 // Pictures with more filtered bytes than this are compressed by two threads.
 constexpr qint64 splitBytes = 1024 * 1024;
-// The strategy probe compresses this many bands of this size, spread over the picture: enough to
-// notice a picture that is part photograph, part drawing, for about a twentieth of the save time.
+// The probe compresses this many bands of this size, spread over the picture: enough to notice a
+// picture that is part photograph, part drawing.
 constexpr int probeBands = 8;
 constexpr qint64 probeBandBytes = 128 * 1024;
 
