@@ -37,10 +37,6 @@ constexpr qint64 splitBytes = 1024 * 1024;
 constexpr int probeBands = 8;
 constexpr qint64 probeBandBytes = 128 * 1024;
 
-// A compressor is used only where the sample says it writes at most this share of what zlib's
-// default level writes after Qt's filter choice: the sample is not the whole picture.
-constexpr double sizeMargin = 0.995;
-
 enum FilterType { FilterNone, FilterSub, FilterUp, FilterAverage, FilterPaeth, filterTypeCount };
 
 // How a row's filter is chosen among the five.
@@ -420,7 +416,7 @@ Trial compressBands(const std::vector<Band> &bands, Compressor compressor)
 
 bool withinEstimate(const Trial &trial, const Trial &estimate)
 {
-    return estimate.bytes >= 0 && trial.bytes >= 0 && trial.bytes <= estimate.bytes * sizeMargin;
+    return estimate.bytes >= 0 && trial.bytes >= 0 && trial.bytes <= estimate.bytes;
 }
 
 // Photographs compress about as well with Huffman coding alone, or with libdeflate, as with
