@@ -178,19 +178,12 @@ void tst_CommandLine::statuses_data()
                              << QByteArray("quorvane-lsb-cli 1.") << QByteArray();
     QTest::newRow("no-command") << QStringList() << QByteArray() << 2 << QByteArray()
                                 << QByteArray("no command");
-    QTest::newRow("unknown-option") << QStringList {"info", "--fast", "plain.png"} << QByteArray()
-                                    << 2 << QByteArray() << QByteArray("fast");
-    QTest::newRow("hide-two-pictures") << QStringList {"hide", "plain.png", "photo.png", "-m", "a"}
-                                       << QByteArray() << 2 << QByteArray() << QByteArray("one");
     QTest::newRow("hide-text-and-file")
             << QStringList {"hide", "plain.png", "-m", "a", "-f", "notes.txt"} << QByteArray() << 2
             << QByteArray() << QByteArray("not both");
     QTest::newRow("hide-lossy-output")
             << QStringList {"hide", "plain.png", "-m", "a", "-o", "x.jpg"} << QByteArray() << 2
             << QByteArray() << QByteArray("x.jpg");
-    QTest::newRow("reveal-engine-made")
-            << QStringList {"reveal", "carrier_encrypt.png"} << QByteArray() << 0
-            << QByteArray("secret\n") << QByteArray();
     QTest::newRow("reveal-none") << QStringList {"reveal", "plain.png"} << QByteArray() << 1
                                  << QByteArray()
                                  << QByteArray("plain.png: holds no hidden message");
