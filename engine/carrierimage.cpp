@@ -1,8 +1,10 @@
 #include "carrierimage.h"
 
+#include "hidingrules.h"
 #include "pngwriter.h"
 
 #include <QByteArray>
+#include <QChar>
 #include <QFile>
 #include <QFileInfo>
 #include <QImageReader>
@@ -53,48 +55,17 @@ bool isTruncatedBmp(QIODevice *device, qint64 fileSize)
     return pixelOffset + rowSize * qAbs(height) > fileSize;
 }
 
-// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
-bool isValidUtf8(const QByteArray &bytes)
+// QString::fromUtf8 drops a leading byte order mark, which in a message is a character of it.
+QString decodeUtf8(const QByteArray &bytes)
 {
-    const int size = bytes.size();
-    int i = 0;
-    while (i < size) {
-        const uint lead = uchar(bytes.at(i));
-        int extra = 0;
-        uint codePoint = 0;
-        uint minimum = 0;
-        if (lead < 0x80) {
-            ++i;
-            continue;
-        } else if ((lead & 0xE0) == 0xC0) {
-            extra = 1;
-            codePoint = lead & 0x1F;
-            minimum = 0x80;
-        } else if ((lead & 0xF0) == 0xE0) {
-            extra = 2;
-            codePoint = lead & 0x0F;
-            minimum = 0x800;
-        } else if ((lead & 0xF8) == 0xF0) {
-            extra = 3;
-            codePoint = lead & 0x07;
-            minimum = 0x10000;
-        } else {
-            return false;
-        }
-        if (size - i <= extra)
-            return false;
-        for (int k = 1; k <= extra; ++k) {
-            const uint next = uchar(bytes.at(i + k));
-            if ((next & 0xC0) != 0x80)
-                return false;
-            codePoint = (codePoint << 6) | (next & 0x3F);
-        }
-        if (codePoint < minimum || codePoint > 0x10FFFF ||
-            (codePoint >= 0xD800 && codePoint <= 0xDFFF))
-            return false;
-        i += extra + 1;
+    const QByteArray mark("\xEF\xBB\xBF");
+    QString text;
+    int start = 0;
+    while (bytes.mid(start, 3) == mark) {
+        text += QChar(QChar::ByteOrderMark);
+        start += 3;
     }
-    return true;
+    return text + QString::fromUtf8(bytes.mid(start));
 }
 
 } // namespace
@@ -150,7 +121,12 @@ int CarrierImage::getCapacity() const
 
 void CarrierImage::setMessageText(const QString &text)
 {
-    messageText = text;
+    messageBytes = text.toUtf8();
+}
+
+void CarrierImage::setMessageBytes(const QByteArray &bytes)
+{
+    messageBytes = bytes;
 }
 
 void CarrierImage::setBitString(const QString &bits)
@@ -161,6 +137,11 @@ void CarrierImage::setBitString(const QString &bits)
 QString CarrierImage::getRevealedText() const
 {
     return revealedText;
+}
+
+QByteArray CarrierImage::getRevealedBytes() const
+{
+    return revealedBytes;
 }
 
 QImage CarrierImage::getImage() const
@@ -192,10 +173,9 @@ bool CarrierImage::saveImage(const QString &path) const
 
 void CarrierImage::textToBits()
 {
-    const QByteArray bytes = messageText.toUtf8();
     QString body;
-    body.reserve(bytes.size() * 8);
-    for (const char byte : bytes)
+    body.reserve(messageBytes.size() * 8);
+    for (const char byte : messageBytes)
         body += QString::number(uchar(byte), 2).rightJustified(8, QLatin1Char('0'));
     bitString =
             QString::number(body.size(), 2).rightJustified(headerDigits, QLatin1Char('0')) + body;
@@ -208,9 +188,11 @@ bool CarrierImage::bitsToText()
     for (int i = 0; i + 8 <= bitString.size(); i += 8)
         bytes.append(char(bitString.mid(i, 8).toUInt(nullptr, 2)));
     const int end = bytes.indexOf('\0');
-    revealedText = QString::fromUtf8(end < 0 ? bytes : bytes.left(end));
+    revealedBytes = end < 0 ? bytes : bytes.left(end);
+    revealedText = decodeUtf8(revealedBytes);
     // Every body our layout writes is the UTF-8 form of a text, so anything else is no message.
-    return !bitString.isEmpty() && bitString.size() % 8 == 0 && end < 0 && isValidUtf8(bytes);
+    return !bitString.isEmpty() && bitString.size() % 8 == 0 && end < 0 &&
+            HidingRules::isValidUtf8(bytes);
 }
 
 void CarrierImage::hideBits(int forceOpaque)

@@ -412,6 +412,10 @@ void tst_CarrierImage::bitsToText_data()
     QTest::newRow("cjk") << "111001001011100010101101" << QString(QChar(0x4E2D)) << true;
     QTest::newRow("emoji") << bytes("\xF0\x9F\x98\x80") << QString::fromUtf8("\xF0\x9F\x98\x80")
                            << true;
+    // Part of the message, not a marker to drop.
+    QTest::newRow("leading-byte-order-marks")
+            << bytes("\xEF\xBB\xBF\xEF\xBB\xBFhi")
+            << QString(2, QChar(QChar::ByteOrderMark)) + QStringLiteral("hi") << true;
     QTest::newRow("highest-code-point")
             << bytes("\xF4\x8F\xBF\xBF") << QString::fromUtf8("\xF4\x8F\xBF\xBF") << true;
     // Malformed input decodes as Qt's decoder does, but is no message of ours.
