@@ -1,0 +1,61 @@
+#include "carrierimage.h"
+#include "fuzzsupport.h"
+
+#include <QByteArray>
+#include <QFile>
+#include <QImage>
+#include <QString>
+#include <QTemporaryDir>
+
+#include <cstdint>
+
+namespace {
+
+// Hides a short message taken from the input, saves, loads the saved file again and checks that
+// it holds the same pixels and reveals the same message.
+void roundTrip(CarrierImage &picture, const uint8_t *data, size_t size, const QString &saved)
+{
+    const int length = int(qMin<qint64>(qint64(size), qMin(picture.getCapacity(), 24)));
+    QString message;
+    for (int i = 0; i < length; ++i)
+        message += QLatin1Char(char('a' + data[i] % 26));
+    picture.setMessageText(message);
+    picture.textToBits();
+    picture.hideBits(0);
+    require(picture.saveImage(saved));
+
+    CarrierImage reloaded;
+    require(reloaded.load(saved) == CarrierImage::LoadResult::Loaded);
+    require(samePixels(reloaded.getImage(), picture.getImage()));
+    reloaded.setBitString(reloaded.extractBits());
+    require(reloaded.bitsToText() == !message.isEmpty());
+    require(reloaded.getRevealedText() == message);
+}
+
+} // namespace
+
+// Loads the input as a file named .png and as one named .bmp, reveals, and round-trips
+// pictures small enough to keep the runs fast.
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    static QTemporaryDir dir;
+    static const bool quiet = (silenceQt(), true);
+    Q_UNUSED(quiet);
+    for (const char *name : {"input.png", "input.bmp"}) {
+        const QString path = dir.filePath(QLatin1String(name));
+        QFile file(path);
+        require(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+        require(file.write(reinterpret_cast<const char *>(data), qint64(size)) == qint64(size));
+        file.close();
+
+        CarrierImage picture;
+        if (picture.load(path) != CarrierImage::LoadResult::Loaded)
+            continue;
+        require(!picture.getImage().isNull());
+        picture.setBitString(picture.extractBits());
+        picture.bitsToText();
+        if (qint64(picture.getImage().width()) * picture.getImage().height() <= 256 * 256)
+            roundTrip(picture, data, size, dir.filePath(QStringLiteral("saved.png")));
+    }
+    return 0;
+}
