@@ -67,7 +67,9 @@ Verdict checkBmp(QIODevice *device, int maxSide)
     // Bounded before any product is formed, so that none can overflow.
     if (qAbs(width) > maxSide || qAbs(height) > maxSide)
         return Verdict::TooLarge;
-    if (bitCount > 32 || colorsUsed > 256)
+    // Only pictures of up to 8 bits per pixel have a palette the reader reads, of at most 256.
+    const qint64 paletteEntries = bitCount > 8 ? 0 : colorsUsed > 0 ? colorsUsed : 1 << bitCount;
+    if (bitCount > 32 || paletteEntries > 256)
         return Verdict::Unreadable;
     // Run-length data has no fixed size to check; the caller decodes it into a cleared picture.
     if (compression == 1 || compression == 2)
@@ -77,7 +79,6 @@ Verdict checkBmp(QIODevice *device, int maxSide)
     // colour masks and the palette end if that is later. Where the reader might stop short of
     // the whole info header, the later end is assumed.
     const qint64 masks = infoSize == 40 && compression == 3 ? 12 : 0;
-    const qint64 paletteEntries = bitCount > 8 ? 0 : colorsUsed > 0 ? colorsUsed : 1 << bitCount;
     const qint64 palette = paletteEntries * (infoSize == 12 ? 3 : 4);
     const qint64 infoEnd = bmpFileHeaderSize + infoSize + masks + palette;
     const qint64 rowSize = (bitCount * qAbs(width) + 31) / 32 * 4;
