@@ -1,6 +1,7 @@
 #include "carrierimage.h"
 
 #include "hidingrules.h"
+#include "pictureguard.h"
 #include "pngwriter.h"
 
 #include <QByteArray>
@@ -12,47 +13,16 @@
 #include <QLatin1Char>
 #include <QSaveFile>
 #include <QSize>
-#include <QtEndian>
 
 namespace {
 
 // The length header: 12 base-2 digits counting the body's bits.
 constexpr int headerDigits = 12;
 
-// Qt 5.15 decodes an uncompressed BMP that is shorter than its header says into a full-size
-// picture whose missing rows hold leftover memory, so such a file is refused before decoding.
-bool isTruncatedBmp(QIODevice *device, qint64 fileSize)
+// Both signs: top-down BMPs announce a negative height.
+bool isWithin(int side, int maxSide)
 {
-    const QByteArray header = device->peek(34);
-    if (!header.startsWith("BM"))
-        return false;
-    if (header.size() < 26)
-        return true;
-    const char *bytes = header.constData();
-    const qint64 pixelOffset = qFromLittleEndian<quint32>(bytes + 10);
-    const qint64 infoSize = qFromLittleEndian<quint32>(bytes + 14);
-    qint64 width = 0;
-    qint64 height = 0;
-    qint64 bitCount = 0;
-    qint64 compression = 0;
-    if (infoSize == 12) {
-        width = qFromLittleEndian<quint16>(bytes + 18);
-        height = qFromLittleEndian<quint16>(bytes + 20);
-        bitCount = qFromLittleEndian<quint16>(bytes + 24);
-    } else {
-        if (header.size() < 34)
-            return true;
-        width = qFromLittleEndian<qint32>(bytes + 18);
-        height = qFromLittleEndian<qint32>(bytes + 22); // negative for top-down rows
-        bitCount = qFromLittleEndian<quint16>(bytes + 28);
-        compression = qFromLittleEndian<quint32>(bytes + 30);
-    }
-    // 0 plain, 3 and 6 bit fields: the rows are stored as they are. Compressed data has no
-    // fixed size to check.
-    if (compression != 0 && compression != 3 && compression != 6)
-        return false;
-    const qint64 rowSize = (bitCount * qAbs(width) + 31) / 32 * 4;
-    return pixelOffset + rowSize * qAbs(height) > fileSize;
+    return side >= -maxSide && side <= maxSide;
 }
 
 // QString::fromUtf8 drops a leading byte order mark, which in a message is a character of it.
@@ -76,23 +46,41 @@ CarrierImage::LoadResult CarrierImage::load(const QString &path)
     if (!QFileInfo(path).isFile())
         return LoadResult::Unreadable;
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly) || isTruncatedBmp(&file, file.size()))
+    if (!file.open(QIODevice::ReadOnly))
         return LoadResult::Unreadable;
+    const PictureGuard::Verdict verdict = PictureGuard::check(&file, maxSide);
+    if (verdict == PictureGuard::Verdict::TooLarge)
+        return LoadResult::TooLarge;
+    if (verdict == PictureGuard::Verdict::Unreadable || !file.seek(0))
+        return LoadResult::Unreadable;
+    const bool bmp = verdict == PictureGuard::Verdict::Bmp;
 
 #if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
     // Qt 6 refuses to decode more than 128 MB by default. The largest picture accepted here,
     // with 16-bit channels, decodes to 8 bytes per pixel.
     QImageReader::setAllocationLimit(int(qint64(maxSide) * maxSide * 8 / (1024 * 1024)));
 #endif
-    QImageReader reader(&file);
-    // A tiny file can announce a huge picture; ask before decoding. Top-down BMPs announce a
-    // negative height.
+    // Only the decoder for what the guard found the file to be.
+    QImageReader reader(&file, bmp ? "bmp" : "png");
+    reader.setAutoDetectImageFormat(false);
+    // A tiny file can announce a huge picture; ask before decoding.
     const QSize announced = reader.size();
-    if (qAbs(announced.width()) > maxSide || qAbs(announced.height()) > maxSide)
+    if (!isWithin(announced.width(), maxSide) || !isWithin(announced.height(), maxSide))
         return LoadResult::TooLarge;
 
     QImage loaded;
-    if (!reader.read(&loaded) || loaded.isNull())
+    if (bmp) {
+        // Qt's BMP reader leaves pixels unwritten where run-length data skips them or ends early.
+        // It decodes into a picture of the right size and format that it is given, so it gets one
+        // cleared beforehand, and those pixels take palette entry 0 or black instead of leftover
+        // memory. A reader that allocated a picture of its own is not trusted.
+        loaded = QImage(qAbs(announced.width()), qAbs(announced.height()), reader.imageFormat());
+        if (loaded.isNull())
+            return LoadResult::Unreadable;
+        loaded.fill(0);
+    }
+    const uchar *cleared = loaded.constBits();
+    if (!reader.read(&loaded) || loaded.isNull() || (bmp && loaded.constBits() != cleared))
         return LoadResult::Unreadable;
     if (loaded.width() > maxSide || loaded.height() > maxSide)
         return LoadResult::TooLarge;
