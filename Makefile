@@ -4,9 +4,10 @@ QT_PACKAGE ?= qtbase5-dev
 PACKAGES ?= $(QT_PACKAGE) cmake g++ make pkg-config fonts-wqy-zenhei zlib1g-dev libdeflate-dev pngcheck
 BUILD_DIR ?= build
 CMAKE_ARGS ?=
+FUZZ_SECONDS ?= 600
 SUDO := $(shell [ "$$(id -u)" = 0 ] || echo sudo)
 
-.PHONY: deps build run test bench package clean
+.PHONY: deps build run test bench fuzz package clean
 
 deps:
 	@missing=$$(for package in $(PACKAGES); do \
@@ -30,6 +31,14 @@ test: build
 
 bench: build
 	./$(BUILD_DIR)/bench/quorvane-bench
+
+# The libFuzzer targets, built with clang in build-fuzz, each run for FUZZ_SECONDS; CI runs them
+# for a minute. An input that fails is saved as build-fuzz/fuzz_<target>-crash-….
+fuzz: override PACKAGES += clang libclang-rt-14-dev
+fuzz: deps
+	CC=clang CXX=clang++ cmake -S . -B build-fuzz -DQUORVANE_FUZZ=ON -DQUORVANE_BENCH=OFF $(CMAKE_ARGS)
+	cmake --build build-fuzz -j2 --target fuzz_load fuzz_pngwriter fuzz_seeds
+	fuzz/run build-fuzz $(FUZZ_SECONDS)
 
 # dpkg-shlibdeps (dpkg-dev) and file find the package's library dependencies.
 package: override PACKAGES += dpkg-dev file

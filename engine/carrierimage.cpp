@@ -1,8 +1,11 @@
 #include "carrierimage.h"
 
+#include "hidingrules.h"
+#include "pictureguard.h"
 #include "pngwriter.h"
 
 #include <QByteArray>
+#include <QChar>
 #include <QFile>
 #include <QFileInfo>
 #include <QImageReader>
@@ -10,91 +13,29 @@
 #include <QLatin1Char>
 #include <QSaveFile>
 #include <QSize>
-#include <QtEndian>
 
 namespace {
 
 // The length header: 12 base-2 digits counting the body's bits.
 constexpr int headerDigits = 12;
 
-// Qt 5.15 decodes an uncompressed BMP that is shorter than its header says into a full-size
-// picture whose missing rows hold leftover memory, so such a file is refused before decoding.
-bool isTruncatedBmp(QIODevice *device, qint64 fileSize)
+// Both signs: top-down BMPs announce a negative height.
+bool isWithin(int side, int maxSide)
 {
-    const QByteArray header = device->peek(34);
-    if (!header.startsWith("BM"))
-        return false;
-    if (header.size() < 26)
-        return true;
-    const char *bytes = header.constData();
-    const qint64 pixelOffset = qFromLittleEndian<quint32>(bytes + 10);
-    const qint64 infoSize = qFromLittleEndian<quint32>(bytes + 14);
-    qint64 width = 0;
-    qint64 height = 0;
-    qint64 bitCount = 0;
-    qint64 compression = 0;
-    if (infoSize == 12) {
-        width = qFromLittleEndian<quint16>(bytes + 18);
-        height = qFromLittleEndian<quint16>(bytes + 20);
-        bitCount = qFromLittleEndian<quint16>(bytes + 24);
-    } else {
-        if (header.size() < 34)
-            return true;
-        width = qFromLittleEndian<qint32>(bytes + 18);
-        height = qFromLittleEndian<qint32>(bytes + 22); // negative for top-down rows
-        bitCount = qFromLittleEndian<quint16>(bytes + 28);
-        compression = qFromLittleEndian<quint32>(bytes + 30);
-    }
-    // 0 plain, 3 and 6 bit fields: the rows are stored as they are. Compressed data has no
-    // fixed size to check.
-    if (compression != 0 && compression != 3 && compression != 6)
-        return false;
-    const qint64 rowSize = (bitCount * qAbs(width) + 31) / 32 * 4;
-    return pixelOffset + rowSize * qAbs(height) > fileSize;
+    return side >= -maxSide && side <= maxSide;
 }
 
-// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
-bool isValidUtf8(const QByteArray &bytes)
+// QString::fromUtf8 drops a leading byte order mark, which in a message is a character of it.
+QString decodeUtf8(const QByteArray &bytes)
 {
-    const int size = bytes.size();
-    int i = 0;
-    while (i < size) {
-        const uint lead = uchar(bytes.at(i));
-        int extra = 0;
-        uint codePoint = 0;
-        uint minimum = 0;
-        if (lead < 0x80) {
-            ++i;
-            continue;
-        } else if ((lead & 0xE0) == 0xC0) {
-            extra = 1;
-            codePoint = lead & 0x1F;
-            minimum = 0x80;
-        } else if ((lead & 0xF0) == 0xE0) {
-            extra = 2;
-            codePoint = lead & 0x0F;
-            minimum = 0x800;
-        } else if ((lead & 0xF8) == 0xF0) {
-            extra = 3;
-            codePoint = lead & 0x07;
-            minimum = 0x10000;
-        } else {
-            return false;
-        }
-        if (size - i <= extra)
-            return false;
-        for (int k = 1; k <= extra; ++k) {
-            const uint next = uchar(bytes.at(i + k));
-            if ((next & 0xC0) != 0x80)
-                return false;
-            codePoint = (codePoint << 6) | (next & 0x3F);
-        }
-        if (codePoint < minimum || codePoint > 0x10FFFF ||
-            (codePoint >= 0xD800 && codePoint <= 0xDFFF))
-            return false;
-        i += extra + 1;
+    const QByteArray mark("\xEF\xBB\xBF");
+    QString text;
+    int start = 0;
+    while (bytes.mid(start, 3) == mark) {
+        text += QChar(QChar::ByteOrderMark);
+        start += 3;
     }
-    return true;
+    return text + QString::fromUtf8(bytes.mid(start));
 }
 
 } // namespace
@@ -105,23 +46,41 @@ CarrierImage::LoadResult CarrierImage::load(const QString &path)
     if (!QFileInfo(path).isFile())
         return LoadResult::Unreadable;
     QFile file(path);
-    if (!file.open(QIODevice::ReadOnly) || isTruncatedBmp(&file, file.size()))
+    if (!file.open(QIODevice::ReadOnly))
         return LoadResult::Unreadable;
+    const PictureGuard::Verdict verdict = PictureGuard::check(&file, maxSide);
+    if (verdict == PictureGuard::Verdict::TooLarge)
+        return LoadResult::TooLarge;
+    if (verdict == PictureGuard::Verdict::Unreadable || !file.seek(0))
+        return LoadResult::Unreadable;
+    const bool bmp = verdict == PictureGuard::Verdict::Bmp;
 
 #if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
     // Qt 6 refuses to decode more than 128 MB by default. The largest picture accepted here,
     // with 16-bit channels, decodes to 8 bytes per pixel.
     QImageReader::setAllocationLimit(int(qint64(maxSide) * maxSide * 8 / (1024 * 1024)));
 #endif
-    QImageReader reader(&file);
-    // A tiny file can announce a huge picture; ask before decoding. Top-down BMPs announce a
-    // negative height.
+    // Only the decoder for what the guard found the file to be.
+    QImageReader reader(&file, bmp ? "bmp" : "png");
+    reader.setAutoDetectImageFormat(false);
+    // A tiny file can announce a huge picture; ask before decoding.
     const QSize announced = reader.size();
-    if (qAbs(announced.width()) > maxSide || qAbs(announced.height()) > maxSide)
+    if (!isWithin(announced.width(), maxSide) || !isWithin(announced.height(), maxSide))
         return LoadResult::TooLarge;
 
     QImage loaded;
-    if (!reader.read(&loaded) || loaded.isNull())
+    if (bmp) {
+        // Qt's BMP reader leaves pixels unwritten where run-length data skips them or ends early.
+        // It decodes into a picture of the right size and format that it is given, so it gets one
+        // cleared beforehand, and those pixels take palette entry 0 or black instead of leftover
+        // memory. A reader that allocated a picture of its own is not trusted.
+        loaded = QImage(qAbs(announced.width()), qAbs(announced.height()), reader.imageFormat());
+        if (loaded.isNull())
+            return LoadResult::Unreadable;
+        loaded.fill(0);
+    }
+    const uchar *cleared = loaded.constBits();
+    if (!reader.read(&loaded) || loaded.isNull() || (bmp && loaded.constBits() != cleared))
         return LoadResult::Unreadable;
     if (loaded.width() > maxSide || loaded.height() > maxSide)
         return LoadResult::TooLarge;
@@ -150,7 +109,12 @@ int CarrierImage::getCapacity() const
 
 void CarrierImage::setMessageText(const QString &text)
 {
-    messageText = text;
+    messageBytes = text.toUtf8();
+}
+
+void CarrierImage::setMessageBytes(const QByteArray &bytes)
+{
+    messageBytes = bytes;
 }
 
 void CarrierImage::setBitString(const QString &bits)
@@ -161,6 +125,11 @@ void CarrierImage::setBitString(const QString &bits)
 QString CarrierImage::getRevealedText() const
 {
     return revealedText;
+}
+
+QByteArray CarrierImage::getRevealedBytes() const
+{
+    return revealedBytes;
 }
 
 QImage CarrierImage::getImage() const
@@ -192,10 +161,9 @@ bool CarrierImage::saveImage(const QString &path) const
 
 void CarrierImage::textToBits()
 {
-    const QByteArray bytes = messageText.toUtf8();
     QString body;
-    body.reserve(bytes.size() * 8);
-    for (const char byte : bytes)
+    body.reserve(messageBytes.size() * 8);
+    for (const char byte : messageBytes)
         body += QString::number(uchar(byte), 2).rightJustified(8, QLatin1Char('0'));
     bitString =
             QString::number(body.size(), 2).rightJustified(headerDigits, QLatin1Char('0')) + body;
@@ -208,9 +176,11 @@ bool CarrierImage::bitsToText()
     for (int i = 0; i + 8 <= bitString.size(); i += 8)
         bytes.append(char(bitString.mid(i, 8).toUInt(nullptr, 2)));
     const int end = bytes.indexOf('\0');
-    revealedText = QString::fromUtf8(end < 0 ? bytes : bytes.left(end));
+    revealedBytes = end < 0 ? bytes : bytes.left(end);
+    revealedText = decodeUtf8(revealedBytes);
     // Every body our layout writes is the UTF-8 form of a text, so anything else is no message.
-    return !bitString.isEmpty() && bitString.size() % 8 == 0 && end < 0 && isValidUtf8(bytes);
+    return !bitString.isEmpty() && bitString.size() % 8 == 0 && end < 0 &&
+            HidingRules::isValidUtf8(bytes);
 }
 
 void CarrierImage::hideBits(int forceOpaque)

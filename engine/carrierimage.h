@@ -21,8 +21,10 @@ public:
     LoadResult load(const QString &path);
     int getCapacity() const;
     void setMessageText(const QString &text);
+    void setMessageBytes(const QByteArray &bytes);
     void setBitString(const QString &bits);
     QString getRevealedText() const;
+    QByteArray getRevealedBytes() const;
     QImage getImage() const;
     bool saveImage(const QString &path) const;
 
@@ -42,7 +44,10 @@ private:
     int capacity = 0;
     QString bitString;
     QString revealedText;
-    QString messageText;
+    // What bitsToText read, up to any zero byte, exactly as stored.
+    QByteArray revealedBytes;
+    // The UTF-8 form of the message to hide.
+    QByteArray messageBytes;
     // Loaded values of the first pixels of the walk, the only ones a hide can change, so that
     // every hide starts from the picture as it was loaded.
     QVector<QRgb> loadedHead;

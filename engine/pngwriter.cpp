@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <initializer_list>
 
 namespace {
 
@@ -39,15 +40,48 @@ bool writeChunk(QIODevice *device, const char *type, const uchar *data, uInt siz
     return writeAll(device, head, 8) && writeAll(device, data, size) && writeAll(device, crc, 4);
 }
 
-bool isKeptType(const QByteArray &type)
+bool isOneOf(const QByteArray &type, std::initializer_list<const char *> names)
+{
+    return std::any_of(names.begin(), names.end(),
+                       [&type](const char *name) { return type == name; });
+}
+
+// Colour and pixel size, which decoders heed only before the pixel data.
+bool isColourOrSizeType(const QByteArray &type)
+{
+    return isOneOf(type, {"iCCP", "sRGB", "gAMA", "cHRM", "pHYs"});
+}
+
+bool isKeptType(const QByteArray &type, bool afterPixels)
 {
     // Colour, pixel size, text and Exif still describe the picture. Everything tied to the
     // source's pixel layout (palette, transparency key, significant bits, background, histogram,
-    // animation) and the modification time are dropped.
-    static const char *const kept[] = {"iCCP", "sRGB", "gAMA", "cHRM", "pHYs",
-                                       "tEXt", "zTXt", "iTXt", "eXIf"};
-    return std::any_of(std::begin(kept), std::end(kept),
-                       [&type](const char *name) { return type == name; });
+    // animation) and the modification time are dropped. Colour and size that stood after the
+    // pixel data had no effect there, and would take effect before the written pixels.
+    if (isColourOrSizeType(type))
+        return !afterPixels;
+    return isOneOf(type, {"tEXt", "zTXt", "iTXt", "eXIf"});
+}
+
+// An ICC profile describes RGB, grey, CMYK… data (bytes 16 to 19 of the profile); only an RGB one
+// still holds for the RGB or RGBA pixels written. iCCP data: name, NUL, method, zlib stream.
+bool isRgbProfile(const QByteArray &data)
+{
+    const int nameEnd = data.indexOf('\0');
+    if (nameEnd < 0 || data.size() < nameEnd + 2)
+        return false;
+    uchar head[20];
+    z_stream stream {};
+    if (inflateInit(&stream) != Z_OK)
+        return false;
+    stream.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(data.constData())) + nameEnd + 2;
+    stream.avail_in = uInt(data.size() - nameEnd - 2);
+    stream.next_out = head;
+    stream.avail_out = sizeof(head);
+    const int result = inflate(&stream, Z_SYNC_FLUSH);
+    const bool whole = stream.avail_out == 0 && (result == Z_OK || result == Z_STREAM_END);
+    inflateEnd(&stream);
+    return whole && std::memcmp(head + 16, "RGB ", 4) == 0;
 }
 
 bool isChunkType(const QByteArray &type)
@@ -63,6 +97,7 @@ QByteArray PngWriter::readKeptChunks(QIODevice *device)
     if (!device->seek(0) || device->read(signatureSize) != QByteArray(signature, signatureSize))
         return QByteArray();
     QByteArray kept;
+    bool afterPixels = false;
     for (;;) {
         const QByteArray head = device->read(8);
         if (head.size() != 8)
@@ -71,14 +106,16 @@ QByteArray PngWriter::readKeptChunks(QIODevice *device)
         const QByteArray type = head.mid(4);
         if (length > 0x7FFFFFFF || !isChunkType(type) || type == "IEND")
             break;
-        if (isKeptType(type) && kept.size() + 12 + length <= maxKeptChunkBytes) {
+        afterPixels = afterPixels || type == "IDAT";
+        if (isKeptType(type, afterPixels) && kept.size() + 12 + length <= maxKeptChunkBytes) {
             const QByteArray rest = device->read(length + 4);
             if (rest.size() != length + 4)
                 break;
             if (chunkCrc(type.constData(), rest.constData(), uInt(length)) !=
                 qFromBigEndian<quint32>(rest.constData() + length))
                 break;
-            kept += head + rest;
+            if (type != "iCCP" || isRgbProfile(rest.left(int(length))))
+                kept += head + rest;
         } else {
             // Skipped unread, so that the pixel data never passes through memory a second time.
             const qint64 next = device->pos() + length + 4;

@@ -16,8 +16,9 @@ namespace PngWriter {
 constexpr qint64 maxKeptChunkBytes = 16 * 1024 * 1024;
 
 // The chunks of the PNG file in device that still hold for the picture once it is written back as
-// 8-bit RGB or RGBA (colour, pixel size, text, Exif), each whole with its length and CRC, in file
-// order. Empty for a file that is not a PNG. Reading stops at the first malformed chunk.
+// 8-bit RGB or RGBA (colour and pixel size from before the pixel data, an ICC profile only if it
+// describes RGB; text, Exif), each whole with its length and CRC, in file order. Empty for a file
+// that is not a PNG. Reading stops at the first malformed chunk.
 QByteArray readKeptChunks(QIODevice *device);
 
 // The picture as RGB32, or as ARGB32 where it has an alpha channel: the formats written, and the

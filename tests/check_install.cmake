@@ -6,12 +6,17 @@ cmake_minimum_required(VERSION 3.16)
 set(appId io.github.quorvane.QuorvaneLSB)
 set(expected
     usr/bin/quorvane-lsb
+    usr/bin/quorvane-lsb-cli
     usr/share/applications/${appId}.desktop
+    usr/share/bash-completion/completions/quorvane-lsb-cli
+    usr/share/doc/quorvane-lsb/changelog.gz
     usr/share/doc/quorvane-lsb/copyright
     usr/share/icons/hicolor/128x128/apps/${appId}.png
     usr/share/icons/hicolor/256x256/apps/${appId}.png
     usr/share/icons/hicolor/48x48/apps/${appId}.png
     usr/share/icons/hicolor/scalable/apps/${appId}.svg
+    usr/share/man/man1/quorvane-lsb-cli.1.gz
+    usr/share/man/man1/quorvane-lsb.1.gz
     usr/share/metainfo/${appId}.metainfo.xml)
 
 file(REMOVE_RECURSE ${STAGE_DIR})
@@ -31,9 +36,29 @@ if(NOT installed STREQUAL expected)
     message(FATAL_ERROR "Installed files:\n  ${installed}\nExpected:\n  ${expected}")
 endif()
 
-execute_process(COMMAND test -x ${STAGE_DIR}/usr/bin/quorvane-lsb RESULT_VARIABLE result)
-if(NOT result EQUAL 0)
-    message(FATAL_ERROR "usr/bin/quorvane-lsb is not executable")
+foreach(program quorvane-lsb quorvane-lsb-cli)
+    execute_process(COMMAND test -x ${STAGE_DIR}/usr/bin/${program} RESULT_VARIABLE result)
+    if(NOT result EQUAL 0)
+        message(FATAL_ERROR "usr/bin/${program} is not executable")
+    endif()
+endforeach()
+
+# man and Debian read these gzip-compressed; the manuals must name their programs.
+foreach(page quorvane-lsb quorvane-lsb-cli)
+    execute_process(COMMAND gzip -dc ${STAGE_DIR}/usr/share/man/man1/${page}.1.gz
+                    OUTPUT_VARIABLE manual RESULT_VARIABLE result)
+    string(TOUPPER "${page}" title)
+    string(FIND "${manual}" ".TH ${title} 1 " position)
+    if(NOT result EQUAL 0 OR position EQUAL -1)
+        message(FATAL_ERROR "The manual ${page}.1.gz is not a compressed page for ${page}")
+    endif()
+endforeach()
+
+# bash-completion finds a completion by the command's name and loads it from this file.
+file(READ ${STAGE_DIR}/usr/share/bash-completion/completions/quorvane-lsb-cli completion)
+string(FIND "${completion}" "complete -F _quorvane_lsb_cli quorvane-lsb-cli" position)
+if(position EQUAL -1)
+    message(FATAL_ERROR "The bash completion does not complete quorvane-lsb-cli")
 endif()
 
 # A PNG's width and height are the first two 4-byte fields after the 16-byte signature and

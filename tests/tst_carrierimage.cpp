@@ -11,6 +11,8 @@
 #include <QImage>
 #include <QImageWriter>
 #include <QPoint>
+#include <QProcess>
+#include <QProcessEnvironment>
 #include <QSize>
 #include <QString>
 #include <QStringList>
@@ -50,6 +52,33 @@ QByteArray fileKind(const QByteArray &bytes)
     return "unknown";
 }
 
+template<typename... Values> QByteArray littleEndian(Values... values)
+{
+    QByteArray bytes;
+    QDataStream out(&bytes, QIODevice::WriteOnly);
+    out.setByteOrder(QDataStream::LittleEndian);
+    (out << ... << values);
+    return bytes;
+}
+
+// The 40-byte info header.
+QByteArray info40(qint32 width, qint32 height, quint16 bitCount, quint32 compression = 0,
+                  quint32 colours = 0)
+{
+    return littleEndian(quint32(40), width, height, quint16(1), bitCount, compression, quint32(0),
+                        quint32(2835), quint32(2835), colours, quint32(0));
+}
+
+// A BMP file whose pixel data follows the info header and palette, or starts at offset if given.
+QByteArray bmpFile(const QByteArray &info, const QByteArray &palette, const QByteArray &pixels,
+                   qint64 offset = -1)
+{
+    const qint64 start = 14 + info.size() + palette.size();
+    return littleEndian(quint16(0x4D42), quint32(start + pixels.size()), quint32(0),
+                        quint32(offset < 0 ? start : offset)) +
+            info + palette + pixels;
+}
+
 // Qt writes only 24-bit bottom-up BMPs, so the other layouts are written here.
 QByteArray bmpBytes(const QImage &image, int bitCount, bool topDown)
 {
@@ -58,12 +87,6 @@ QByteArray bmpBytes(const QImage &image, int bitCount, bool topDown)
     QByteArray bytes;
     QDataStream out(&bytes, QIODevice::WriteOnly);
     out.setByteOrder(QDataStream::LittleEndian);
-    // File header, then the 40-byte info header of an uncompressed picture.
-    out << quint16(0x4D42) << quint32(54 + rowSize * image.height()) << quint32(0) << quint32(54)
-        << quint32(40) << qint32(image.width())
-        << qint32(topDown ? -image.height() : image.height()) << quint16(1) << quint16(bitCount)
-        << quint32(0) << quint32(rowSize * image.height()) << quint32(2835) << quint32(2835)
-        << quint32(0) << quint32(0);
     for (int row = 0; row < image.height(); ++row) {
         const int y = topDown ? row : image.height() - 1 - row;
         for (int x = 0; x < image.width(); ++x) {
@@ -75,7 +98,44 @@ QByteArray bmpBytes(const QImage &image, int bitCount, bool topDown)
         for (int pad = rowBytes; pad < rowSize; ++pad)
             out << quint8(0);
     }
-    return bytes;
+    const int height = image.height();
+    return bmpFile(info40(image.width(), topDown ? -height : height, quint16(bitCount)), {}, bytes);
+}
+
+// Palette entry 0 is red, 1 blue.
+const QByteArray redBluePalette = littleEndian(quint32(0x00FF0000), quint32(0x000000FF));
+
+// A square run-length BMP with that palette: RLE8 for bitCount 8, RLE4 for 4.
+QByteArray runLengthBmp(quint16 bitCount, const QByteArray &runs, qint32 side = 4)
+{
+    return bmpFile(info40(side, side, bitCount, bitCount == 8 ? 1 : 2, 2), redBluePalette, runs);
+}
+
+// What a run-length BMP must give: palette entry 0 wherever the runs write nothing.
+QImage redWithBlue(std::initializer_list<QPoint> blue)
+{
+    QImage image(4, 4, QImage::Format_RGB32);
+    image.fill(qRgb(255, 0, 0));
+    for (const QPoint &point : blue)
+        image.setPixel(point, qRgb(0, 0, 255));
+    return image;
+}
+
+// 34 bytes: an info header of 16 bytes, which Qt reads in the 12-byte layout as a 64 x 64
+// picture, and 8 bytes of pixels.
+QByteArray oddInfoSizeBmp(quint32 infoSize)
+{
+    return bmpFile(littleEndian(infoSize, qint16(64), qint16(64), quint16(1), quint16(24)), {},
+                   QByteArray(8, '\x7f'));
+}
+
+// An RGB PNG with one chunk after IHDR or after the pixel data that announces 0x7ffffff0 bytes
+// but holds none: libpng would allocate them all before finding out.
+QByteArray pngAnnouncingHugeChunk(bool afterPixels)
+{
+    const QByteArray png = announcingPng(4, 4);
+    const QByteArray huge = QByteArray::fromHex("7ffffff0") + "tEXt";
+    return afterPixels ? png.left(png.size() - 12) + huge : png.left(33) + huge;
 }
 
 // The picture a hide must leave: the first `rewritten` pixels of the walk carry the digits,
@@ -168,6 +228,8 @@ private slots:
     void roundTrip();
     void extractHandWritten_data();
     void extractHandWritten();
+    void sameInEveryProcess_data();
+    void sameInEveryProcess();
 };
 
 void tst_CarrierImage::capacity_data()
@@ -234,6 +296,38 @@ void tst_CarrierImage::load_data()
                     << "file" << bmp.left(bmp.size() - 2) << LoadResult::Unreadable << QImage();
         }
     }
+    QImage coreBmp(2, 2, QImage::Format_RGB32);
+    coreBmp.fill(qRgb(1, 2, 3));
+    coreBmp.setPixel(1, 0, qRgb(4, 5, 6));
+    QTest::newRow("bmp-core-header")
+            << "file"
+            << bmpFile(littleEndian(quint32(12), qint16(2), qint16(2), quint16(1), quint16(24)), {},
+                       QByteArray::fromHex("0302010302010000"
+                                           "0302010605040000"))
+            << LoadResult::Loaded << coreBmp;
+    QTest::newRow("bmp-info-size-16")
+            << "file" << oddInfoSizeBmp(16) << LoadResult::Unreadable << QImage();
+    QTest::newRow("bmp-info-size-0")
+            << "file" << oddInfoSizeBmp(0) << LoadResult::Unreadable << QImage();
+    // The reader starts after the palette when the offset points into it.
+    QTest::newRow("bmp-8-offset-in-palette-cut-in-rows")
+            << "file" << bmpFile(info40(4, 4, 8, 0, 2), redBluePalette, QByteArray(12, '\1'), 0)
+            << LoadResult::Unreadable << QImage();
+    QTest::newRow("bmp-huge-dimensions-and-bit-count")
+            << "file" << bmpFile(info40(0x7FFFFFFF, -0x7FFFFFFF, 0xFFFF), {}, {})
+            << LoadResult::TooLarge << QImage();
+    QTest::newRow("bmp-rle8-ends-early") << "file" << runLengthBmp(8, QByteArray("\2\1", 2))
+                                         << LoadResult::Loaded << redWithBlue({{0, 3}, {1, 3}});
+    QTest::newRow("bmp-rle8-ends-at-once") << "file" << runLengthBmp(8, QByteArray("\0\1", 2))
+                                           << LoadResult::Loaded << redWithBlue({});
+    QTest::newRow("bmp-rle8-delta") << "file" << runLengthBmp(8, QByteArray("\0\2\1\1\1\1\0\1", 8))
+                                    << LoadResult::Loaded << redWithBlue({{1, 2}});
+    QTest::newRow("bmp-rle8-line-ends-early")
+            << "file" << runLengthBmp(8, QByteArray("\1\1\0\0\2\1\0\1", 8)) << LoadResult::Loaded
+            << redWithBlue({{0, 3}, {0, 2}, {1, 2}});
+    QTest::newRow("bmp-rle4-ends-early")
+            << "file" << runLengthBmp(4, QByteArray("\3\x11", 2)) << LoadResult::Loaded
+            << redWithBlue({{0, 3}, {1, 3}, {2, 3}});
     QTest::newRow("png-announcing-65535x65535")
             << "file" << announcingPng(65535, 65535) << LoadResult::TooLarge << QImage();
     QTest::newRow("png-announcing-16385x1")
@@ -412,6 +506,10 @@ void tst_CarrierImage::bitsToText_data()
     QTest::newRow("cjk") << "111001001011100010101101" << QString(QChar(0x4E2D)) << true;
     QTest::newRow("emoji") << bytes("\xF0\x9F\x98\x80") << QString::fromUtf8("\xF0\x9F\x98\x80")
                            << true;
+    // Part of the message, not a marker to drop.
+    QTest::newRow("leading-byte-order-marks")
+            << bytes("\xEF\xBB\xBF\xEF\xBB\xBFhi")
+            << QString(2, QChar(QChar::ByteOrderMark)) + QStringLiteral("hi") << true;
     QTest::newRow("highest-code-point")
             << bytes("\xF4\x8F\xBF\xBF") << QString::fromUtf8("\xF4\x8F\xBF\xBF") << true;
     // Malformed input decodes as Qt's decoder does, but is no message of ours.
@@ -659,6 +757,58 @@ void tst_CarrierImage::extractHandWritten()
         QCOMPARE(engine.load(path), LoadResult::Loaded);
     }
     QCOMPARE(engine.extractBits(), body);
+}
+
+void tst_CarrierImage::sameInEveryProcess_data()
+{
+    QTest::addColumn<QByteArray>("contents");
+    QTest::addColumn<LoadResult>("result");
+    QTest::newRow("bmp-info-size-16") << oddInfoSizeBmp(16) << LoadResult::Unreadable;
+    // 64 x 64, so that the allocator hands out fresh blocks rather than recycled ones.
+    QTest::newRow("bmp-rle8-delta")
+            << runLengthBmp(8, QByteArray("\0\2\1\1\1\1\0\1", 8), 64) << LoadResult::Loaded;
+    QTest::newRow("bmp-rle4-ends-early")
+            << runLengthBmp(4, QByteArray("\3\x11", 2), 64) << LoadResult::Loaded;
+    QTest::newRow("png-chunk-past-end-before-pixels")
+            << pngAnnouncingHugeChunk(false) << LoadResult::Unreadable;
+    QTest::newRow("png-chunk-past-end-after-pixels")
+            << pngAnnouncingHugeChunk(true) << LoadResult::Unreadable;
+}
+
+// Each load runs in a child process whose fresh heap blocks hold other garbage, so a pixel the
+// file did not give differs between the two. A tiny file must not cost much memory either.
+void tst_CarrierImage::sameInEveryProcess()
+{
+    QFETCH(QByteArray, contents);
+    QFETCH(LoadResult, result);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("fixture.bmp"));
+    QVERIFY(writeFile(path, contents));
+    QByteArray pixels[2];
+    // New heap blocks hold bytes of 0 in one child and 1 in the other: indices of the fixtures'
+    // two palette entries, so that an unwritten pixel shows in either format.
+    for (const int garbage : {0, 1}) {
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert(QStringLiteral("MALLOC_PERTURB_"), QString::number(garbage ^ 0xFF));
+        environment.insert(
+                QStringLiteral("ASAN_OPTIONS"),
+                environment.value(QStringLiteral("ASAN_OPTIONS")) +
+                        QStringLiteral(":max_malloc_fill_size=16777216:malloc_fill_byte=") +
+                        QString::number(garbage));
+        QProcess child;
+        child.setProcessEnvironment(environment);
+        child.start(QStringLiteral(PIXELDUMP), {path});
+        QVERIFY(child.waitForFinished(-1));
+        QCOMPARE(child.exitStatus(), QProcess::NormalExit);
+        QCOMPARE(child.exitCode(), 0);
+        const QByteArray output = child.readAllStandardOutput();
+        QCOMPARE(output.left(2), QByteArray::number(int(result)) + '\n');
+        pixels[garbage] = output.mid(2);
+        // The last line; libpng may have warned before.
+        const long peakKib = child.readAllStandardError().trimmed().split('\n').last().toLong();
+        QVERIFY2(peakKib > 0 && peakKib < 256 * 1024, QByteArray::number(qlonglong(peakKib)));
+    }
+    QCOMPARE(pixels[0], pixels[1]);
 }
 
 QTEST_GUILESS_MAIN(tst_CarrierImage)

@@ -1069,7 +1069,8 @@ void tst_MainWindow::busyCursor()
         answerBox(&seen);
     busyAtDecoderWarnings.clear();
     window.choose(path);
-    if (step == QLatin1String("open"))
+    // A file cut short may be refused before the decoder sees it; the one that loads is decoded.
+    if (step == QLatin1String("open") && warning.isEmpty())
         QVERIFY2(!busyAtDecoderWarnings.isEmpty() && !busyAtDecoderWarnings.contains(false),
                  "the cursor was not busy while the picture was read");
     if (step == QLatin1String("save")) {

@@ -1,6 +1,8 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include "hidingrules.h"
+
 #include <QAbstractButton>
 #include <QCheckBox>
 #include <QClipboard>
@@ -26,31 +28,6 @@
 
 namespace {
 
-bool isSuffix(const QString &suffix, const char *format)
-{
-    return suffix.compare(QLatin1String(format), Qt::CaseInsensitive) == 0;
-}
-
-// Only PNG and BMP keep the low bits exactly; a picture is never written in another format.
-bool keepsLowBits(const QString &suffix)
-{
-    return isSuffix(suffix, "png") || isSuffix(suffix, "bmp");
-}
-
-// The name proposed for the picture with the hidden message: "_encrypt" before the complete
-// suffix, whose last part becomes png unless it names a format that keeps the low bits.
-QString outputName(const QString &fileName, const QString &suffix)
-{
-    if (!fileName.contains(QLatin1Char('.')))
-        return fileName + QStringLiteral("_encrypt.png");
-    const QString base = fileName.left(fileName.size() - suffix.size() - 1);
-    const int lastDot = suffix.lastIndexOf(QLatin1Char('.'));
-    QString outputSuffix = suffix;
-    if (!keepsLowBits(suffix.mid(lastDot + 1)))
-        outputSuffix = suffix.left(lastDot + 1) + QStringLiteral("png");
-    return base + QStringLiteral("_encrypt.") + outputSuffix;
-}
-
 // The one local file a drag carries, or an empty string: several files, a folder or anything
 // that is not a local file are not a picture to open.
 QString droppedFile(const QMimeData *data)
@@ -61,11 +38,6 @@ QString droppedFile(const QMimeData *data)
     if (!url.isLocalFile() || QFileInfo(url.toLocalFile()).isDir())
         return QString();
     return url.toLocalFile();
-}
-
-int utf8Length(const QString &text)
-{
-    return text.toUtf8().size();
 }
 
 // Shows the busy cursor while a picture is read or written on the window's thread, and restores
@@ -133,7 +105,7 @@ void MainWindow::on_save_clicked()
 {
     const QString name = ui->name->text();
     const QString path = QDir(dirPath).filePath(name);
-    if (!keepsLowBits(QFileInfo(name).suffix()) || QFileInfo(path).isDir()) {
+    if (!HidingRules::keepsLowBits(QFileInfo(name).suffix()) || QFileInfo(path).isDir()) {
         showWarning(QStringLiteral("保存失败"));
         return;
     }
@@ -183,8 +155,8 @@ void MainWindow::on_text_textChanged()
     if (!ui->text->isEnabled())
         return;
     // Counted in UTF-8 bytes, the unit the capacity is given in.
-    ui->num->setText(QString::number(utf8Length(ui->text->toPlainText())) + QStringLiteral(" / ") +
-                     capacityText);
+    ui->num->setText(QString::number(HidingRules::byteCount(ui->text->toPlainText())) +
+                     QStringLiteral(" / ") + capacityText);
 }
 
 void MainWindow::openPicture(const QString &path)
@@ -203,7 +175,6 @@ void MainWindow::openPicture(const QString &path)
     const QFileInfo info(path);
     dirPath = info.path();
     fileName = info.fileName();
-    suffix = info.completeSuffix();
     ui->rawfile->setText(fileName);
     ui->button->setEnabled(true);
     capacityText = QString::number(picture.getCapacity());
@@ -222,15 +193,14 @@ void MainWindow::hideMessage()
         showWarning(QStringLiteral("至少一个字符"));
         return;
     }
-    if (utf8Length(message) > capacityText.toInt()) {
+    if (HidingRules::byteCount(message) > capacityText.toInt()) {
         showWarning(QStringLiteral("字符过多"));
         return;
     }
-    const QString name = outputName(fileName, suffix);
+    const QString name = HidingRules::outputName(fileName);
     picture.setMessageText(message);
     picture.textToBits();
-    // PNG keeps transparency; BMP is written opaque.
-    picture.hideBits(isSuffix(QFileInfo(name).suffix(), "png") ? 0 : 1);
+    picture.hideBits(HidingRules::writesOpaque(name) ? 1 : 0);
     showImage(ui->encrypt, picture.getImage());
     ui->name->setText(name);
     ui->name->setReadOnly(true);

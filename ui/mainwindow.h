@@ -56,7 +56,6 @@ private:
     QString filePath;
     QString dirPath;
     QString fileName;
-    QString suffix;
     int mode = 0;
     QString capacityText;
     Ui::MainWindow *ui;

@@ -1,0 +1,35 @@
+#ifndef HIDINGRULES_H
+#define HIDINGRULES_H
+
+#include <QByteArray>
+#include <QString>
+
+// The rules that the window and the command line share, so that a picture made by either is
+// named, written and read the same way.
+namespace HidingRules {
+
+enum class MessageCheck { Fits, Empty, NotUtf8, HasZeroByte, TooLong };
+
+// Only PNG and BMP keep the low bits exactly; a picture is never written in another format.
+bool keepsLowBits(const QString &suffix);
+
+// The name proposed for the picture with the hidden message, from the source's file name:
+// "_encrypt" before the complete suffix, whose last part becomes png unless it names a format
+// that keeps the low bits.
+QString outputName(const QString &fileName);
+
+// PNG keeps transparency; a BMP is written opaque where the message lies.
+bool writesOpaque(const QString &outputPath);
+
+// A message's length in the unit a picture's capacity is given in: UTF-8 bytes.
+int byteCount(const QString &message);
+
+// Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
+bool isValidUtf8(const QByteArray &bytes);
+
+// Whether bytes can be hidden, as they are, in a picture that holds capacity bytes.
+MessageCheck checkMessage(const QByteArray &bytes, int capacity);
+
+} // namespace HidingRules
+
+#endif // HIDINGRULES_H
