@@ -380,12 +380,12 @@ std::vector<Band> sampleBands(const QImage &image, RowFilter &filter)
 {
     const int height = image.height();
     const int bandRows = rowsPerBand(filter, probeBandBytes);
-    // Smaller pictures get fewer bands, so that the probe samples about an eighth of the picture
+    // Smaller pictures get fewer bands, so that the probe samples about a sixteenth of the picture
     // at most and does not cost more than the save it serves. The bands keep their size: short
     // pieces compress worse with string matching than without, which would bias the choice.
     const qint64 pictureBytes = filter.filteredRowBytes() * height;
     const int count =
-            int(qBound(qint64(1), pictureBytes / (8 * probeBandBytes), qint64(probeBands)));
+            int(qBound(qint64(1), pictureBytes / (16 * probeBandBytes), qint64(probeBands)));
     std::vector<Band> bands(static_cast<size_t>(count));
     for (int index = 0; index < count; ++index) {
         // Centred in equal slices of the picture.
