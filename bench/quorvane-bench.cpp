@@ -5,9 +5,11 @@
 
 #include <QByteArray>
 #include <QCoreApplication>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QFileInfo>
+#include <QFileInfoList>
 #include <QImage>
 #include <QImageReader>
 #include <QImageWriter>
@@ -334,15 +336,38 @@ double peakMemoryRatio(const PeakMemory &memory, const QSize &size)
     return (memory.peakKib - memory.baselineKib) * 1024.0 / (4.0 * size.width() * size.height());
 }
 
+void printTargetAtLeast(const char *name, double figure, double limit)
+{
+    std::printf("target %s: %s (%.3f, target >= %.2f)\n", name, figure >= limit ? "met" : "missed",
+                figure, limit);
+}
+
+struct SaveComparison
+{
+    QSize size;
+    bool alpha = false;
+    double qtMs = 0;
+    double ourMs = 0;
+    qint64 qtBytes = 0;
+    qint64 ourBytes = 0;
+    bool samePixels = false;
+    bool revealed = false;
+    double memoryRatio = 0;
+
+    double speedUp() const { return qtMs / ourMs; }
+    double sizeRatio() const { return double(ourBytes) / qtBytes; }
+};
+
 // Our PNG save against Qt's default PNG writer on the same hidden picture, alternated, with the
 // checks without which the figures would be worth nothing: the same pixels, the message back.
-int compareSaves(const QString &png, int rounds)
+// A BMP source is compared the same way: it is saved as PNG by both.
+bool compareSaves(const QString &source, int rounds, SaveComparison *result)
 {
     QTemporaryDir dir;
     CarrierImage carrier;
-    if (!dir.isValid() || carrier.load(png) != CarrierImage::LoadResult::Loaded) {
-        std::fprintf(stderr, "cannot load %s\n", qPrintable(png));
-        return 1;
+    if (!dir.isValid() || carrier.load(source) != CarrierImage::LoadResult::Loaded) {
+        std::fprintf(stderr, "cannot load %s\n", qPrintable(source));
+        return false;
     }
     const QString message = message511Bytes().left(carrier.getCapacity());
     hideMessage(carrier, message);
@@ -358,28 +383,108 @@ int compareSaves(const QString &png, int rounds)
                                 [&] {
                                     return milliseconds([&] { hidden.save(theirs); });
                                 }});
-    const qint64 ourSize = QFileInfo(ours).size();
-    const qint64 qtSize = QFileInfo(theirs).size();
+    result->size = hidden.size();
+    result->alpha = hidden.hasAlphaChannel();
+    result->ourMs = medians.at(0);
+    result->qtMs = medians.at(1);
+    result->ourBytes = QFileInfo(ours).size();
+    result->qtBytes = QFileInfo(theirs).size();
 
     CarrierImage reloaded;
-    const bool samePixels = reloaded.load(ours) == CarrierImage::LoadResult::Loaded &&
+    result->samePixels = reloaded.load(ours) == CarrierImage::LoadResult::Loaded &&
             reloaded.getImage().convertToFormat(hidden.format()) == hidden;
     reloaded.setBitString(reloaded.extractBits());
-    const bool revealed = reloaded.bitsToText() && reloaded.getRevealedText() == message;
-    const double memoryRatio = peakMemoryRatio(
-            measurePeakMemory(png, dir.filePath(QStringLiteral("peak.png"))), hidden.size());
+    result->revealed = reloaded.bitsToText() && reloaded.getRevealedText() == message;
+    result->memoryRatio = peakMemoryRatio(
+            measurePeakMemory(source, dir.filePath(QStringLiteral("peak.png"))), hidden.size());
+    return true;
+}
 
+int reportSave(const QString &source, int rounds)
+{
+    SaveComparison save;
+    if (!compareSaves(source, rounds, &save))
+        return 1;
     std::printf("PNG save of %s, %d x %d %s, medians of %d alternated rounds:\n"
                 "  QImage::save, default quality  %9.1f ms  %11lld bytes\n"
                 "  CarrierImage::saveImage        %9.1f ms  %11lld bytes\n"
                 "  pixels identical: %s, message revealed: %s\n",
-                qPrintable(QFileInfo(png).fileName()), hidden.width(), hidden.height(),
-                hidden.hasAlphaChannel() ? "RGBA" : "RGB", rounds, medians.at(1), qtSize,
-                medians.at(0), ourSize, samePixels ? "yes" : "NO", revealed ? "yes" : "NO");
-    printTarget("png-save-time-against-qt", medians.at(0) / medians.at(1), 1 / 3.0);
-    printTarget("png-file-size-against-qt", double(ourSize) / qtSize, 1);
-    printTarget("png-save-peak-memory", memoryRatio, 2.5);
-    return samePixels && revealed ? 0 : 1;
+                qPrintable(QFileInfo(source).fileName()), save.size.width(), save.size.height(),
+                save.alpha ? "RGBA" : "RGB", rounds, save.qtMs, save.qtBytes, save.ourMs,
+                save.ourBytes, save.samePixels ? "yes" : "NO", save.revealed ? "yes" : "NO");
+    printTarget("png-save-time-against-qt", save.ourMs / save.qtMs, 1 / 3.0);
+    printTarget("png-file-size-against-qt", save.sizeRatio(), 1);
+    printTarget("png-save-peak-memory", save.memoryRatio, 2.5);
+    return save.samePixels && save.revealed ? 0 : 1;
+}
+
+// The save comparison on every PNG and BMP in folder. Pictures named photo-* are photographs,
+// drawn-* drawings; each kind has its own speed target.
+int reportCorpus(const QString &folder, int rounds)
+{
+    const QFileInfoList files = QDir(folder).entryInfoList(
+            {QStringLiteral("*.png"), QStringLiteral("*.bmp")}, QDir::Files, QDir::Name);
+    if (files.isEmpty()) {
+        std::fprintf(stderr, "no PNG or BMP files in %s\n", qPrintable(folder));
+        return 1;
+    }
+    std::printf("PNG save of each picture in %s against QImage::save at default quality, medians "
+                "of %d alternated rounds; memory: peak growth of a fresh process that loads, "
+                "hides and saves, over the decoded picture.\n\n",
+                qPrintable(folder), rounds);
+    std::printf("%-30s %6s %9s %9s %8s %11s %11s %7s %6s %7s\n", "picture", "MP", "Qt ms",
+                "ours ms", "speed-up", "Qt bytes", "our bytes", "size", "memory", "checks");
+    QVector<double> photoSpeedUps;
+    QVector<double> drawnSpeedUps;
+    double largestSize = 0;
+    double largestMemory = 0;
+    bool allChecked = true;
+    for (const QFileInfo &file : files) {
+        SaveComparison save;
+        const bool compared = compareSaves(file.filePath(), rounds, &save);
+        const bool checked = compared && save.samePixels && save.revealed;
+        allChecked = allChecked && checked;
+        if (!compared)
+            continue;
+        std::printf("%-30s %6.1f %9.1f %9.1f %7.2fx %11lld %11lld %7.4f %5.2fx %7s\n",
+                    qPrintable(file.fileName()),
+                    save.size.width() * double(save.size.height()) / 1e6, save.qtMs, save.ourMs,
+                    save.speedUp(), save.qtBytes, save.ourBytes, save.sizeRatio(), save.memoryRatio,
+                    checked ? "ok" : "FAILED");
+        std::fflush(stdout);
+        if (file.fileName().startsWith(QLatin1String("photo-")))
+            photoSpeedUps.append(save.speedUp());
+        else if (file.fileName().startsWith(QLatin1String("drawn-")))
+            drawnSpeedUps.append(save.speedUp());
+        largestSize = std::max(largestSize, save.sizeRatio());
+        largestMemory = std::max(largestMemory, save.memoryRatio);
+    }
+    std::printf("\n");
+    if (!photoSpeedUps.isEmpty()) {
+        printTargetAtLeast("photo-median-speed-up", median(photoSpeedUps), 3);
+        printTargetAtLeast("photo-slowest-speed-up",
+                           *std::min_element(photoSpeedUps.begin(), photoSpeedUps.end()), 1.7);
+    }
+    if (!drawnSpeedUps.isEmpty())
+        printTargetAtLeast("drawn-slowest-speed-up",
+                           *std::min_element(drawnSpeedUps.begin(), drawnSpeedUps.end()), 2);
+    printTarget("largest-file-size-against-qt", largestSize, 1);
+    printTarget("largest-peak-memory", largestMemory, 2.5);
+    std::printf("target pixels-and-message: %s\n", allChecked ? "met" : "missed");
+    return allChecked ? 0 : 1;
+}
+
+void printUsage(FILE *stream)
+{
+    std::fprintf(stream,
+                 "Usage: quorvane-bench [--quick | --picture FILE | --corpus DIR | --help]\n"
+                 "  (none)          speed and memory of the engine on generated pictures, then\n"
+                 "                  the PNG save comparison; a few minutes\n"
+                 "  --quick         the same on small pictures with few runs: a smoke run\n"
+                 "  --picture FILE  only the PNG save comparison, on a PNG or BMP of your own\n"
+                 "  --corpus DIR    the PNG save comparison on every PNG and BMP in DIR, as one\n"
+                 "                  table with the targets for photo-* and drawn-* pictures\n"
+                 "  --help          this text\n");
 }
 
 } // namespace
@@ -390,13 +495,21 @@ int main(int argc, char *argv[])
     const QStringList arguments = app.arguments();
     if (arguments.size() == 4 && arguments.at(1) == QLatin1String("--peak-rss"))
         return reportPeakMemory(arguments.at(2), arguments.at(3));
-    const bool quick = arguments.contains(QLatin1String("--quick"));
-    // --picture FILE: only the save comparison, on a picture of the user's, such as a photograph.
-    const int pictureOption = arguments.indexOf(QStringLiteral("--picture"));
-    if (pictureOption > 0) {
-        if (pictureOption + 1 >= arguments.size())
-            qFatal("--picture needs a file");
-        return compareSaves(arguments.at(pictureOption + 1), 5);
+    const QStringList options = arguments.mid(1);
+    const bool quick = options == QStringList {QStringLiteral("--quick")};
+    if (options == QStringList {QStringLiteral("--help")}) {
+        printUsage(stdout);
+        return 0;
+    }
+    if (options.size() == 2 && options.first() == QLatin1String("--picture"))
+        return reportSave(options.last(), 5);
+    if (options.size() == 2 && options.first() == QLatin1String("--corpus"))
+        return reportCorpus(options.last(), 3);
+    if (!options.isEmpty() && !quick) {
+        std::fprintf(stderr, "quorvane-bench: unknown or incomplete options: %s\n",
+                     qPrintable(options.join(QLatin1Char(' '))));
+        printUsage(stderr);
+        return 2;
     }
 
     const QVector<Size> sizes = quick
@@ -474,5 +587,5 @@ int main(int argc, char *argv[])
     printTarget("peak-memory", memoryRatio, 1.5);
     std::printf("\n");
     std::fflush(stdout);
-    return compareSaves(pngOf(memorySize), runs);
+    return reportSave(pngOf(memorySize), runs);
 }

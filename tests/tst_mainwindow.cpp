@@ -7,7 +7,9 @@
 #include <QClipboard>
 #include <QDir>
 #include <QFile>
+#include <QCursor>
 #include <QFileDialog>
+#include <QGuiApplication>
 #include <QImage>
 #include <QLabel>
 #include <QLineEdit>
@@ -73,10 +75,21 @@ template<typename T> void onNextModal(const std::function<void(T *)> &handle)
 
 QtMessageHandler testLibraryHandler = nullptr;
 
+// Whether the busy cursor was up at each warning that libpng gave while a picture was read.
+QList<bool> busyAtDecoderWarnings;
+
+bool isBusy()
+{
+    const QCursor *cursor = QGuiApplication::overrideCursor();
+    return cursor && cursor->shape() == Qt::WaitCursor;
+}
+
 // The offscreen platform says so whenever a dialog opens; it is noise, not a finding.
 void dropPlatformNoise(QtMsgType type, const QMessageLogContext &context, const QString &message)
 {
-    if (!message.contains(QLatin1String("propagateSizeHints")))
+    if (message.startsWith(QLatin1String("libpng ")))
+        busyAtDecoderWarnings << isBusy();
+    else if (!message.contains(QLatin1String("propagateSizeHints")))
         testLibraryHandler(type, context, message);
 }
 
@@ -100,6 +113,7 @@ struct BoxSeen
     QMessageBox::Icon icon = QMessageBox::NoIcon;
     QStringList buttons;
     bool hasParent = true;
+    bool busy = false;
 };
 
 // Records the next message box and closes it with the button of the given text; then is armed
@@ -112,6 +126,7 @@ void answerBox(BoxSeen *seen, const QString &answer = QStringLiteral("确认"),
         seen->text = box->text();
         seen->icon = box->icon();
         seen->hasParent = box->parentWidget() != nullptr;
+        seen->busy = isBusy();
         const QList<QAbstractButton *> buttons = box->buttons();
         for (QAbstractButton *button : buttons) {
             seen->buttons << button->text();
@@ -220,6 +235,8 @@ private slots:
     void endToEnd();
     void drop_data();
     void drop();
+    void busyCursor_data();
+    void busyCursor();
 
 private:
     QString writePicture(const QString &name, const QImage &image, const char *format = nullptr);
@@ -1014,6 +1031,60 @@ void tst_MainWindow::drop()
     QCOMPARE(window.widget<QLabel>("rawfile")->text(), QStringLiteral("first.png"));
     QCOMPARE(window.controls(), before);
     QCOMPARE(window.num(), numBefore);
+}
+
+void tst_MainWindow::busyCursor_data()
+{
+    QTest::addColumn<QString>("step");
+    QTest::addColumn<QString>("warning");
+
+    QTest::newRow("open-readable") << "open" << QString();
+    QTest::newRow("open-cut-short") << "open"
+                                    << "无法读取图片";
+    QTest::newRow("save-written") << "save" << QString();
+    QTest::newRow("save-folder-gone") << "save"
+                                      << "保存失败";
+}
+
+void tst_MainWindow::busyCursor()
+{
+    QFETCH(QString, step);
+    QFETCH(QString, warning);
+
+    // A text chunk with a wrong checksum makes libpng warn while the picture is read, which is
+    // when the cursor must be busy.
+    QByteArray png = readFile(writePicture("plain.png", noiseImage(QSize(40, 30))));
+    QByteArray text = makeChunk("tEXt", QByteArray("Comment\0x", 9));
+    text[text.size() - 1] = char(text.at(text.size() - 1) ^ 1);
+    png.insert(8 + 25, text);
+    if (step == QLatin1String("open") && !warning.isEmpty())
+        png.chop(40);
+    QTemporaryDir pictures(folder->filePath("pictures-XXXXXX"));
+    const QString path = pictures.filePath("photo.png");
+    QVERIFY(writeFile(path, png));
+
+    Window window;
+    BoxSeen seen;
+    if (!warning.isEmpty())
+        answerBox(&seen);
+    busyAtDecoderWarnings.clear();
+    window.choose(path);
+    // A file cut short may be refused before the decoder sees it; the one that loads is decoded.
+    if (step == QLatin1String("open") && warning.isEmpty())
+        QVERIFY2(!busyAtDecoderWarnings.isEmpty() && !busyAtDecoderWarnings.contains(false),
+                 "the cursor was not busy while the picture was read");
+    if (step == QLatin1String("save")) {
+        typeText(window.text(), "busy");
+        window.click("button");
+        if (!warning.isEmpty())
+            QVERIFY(pictures.remove());
+        window.click("save");
+        QCOMPARE(QFileInfo::exists(pictures.filePath("photo_encrypt.png")), warning.isEmpty());
+    }
+
+    QCOMPARE(seen.text, warning);
+    QVERIFY2(!seen.busy, "the cursor was busy behind the message box");
+    QCOMPARE(QGuiApplication::overrideCursor(), nullptr);
 }
 
 QTEST_MAIN(tst_MainWindow)

@@ -24,6 +24,8 @@
 #include <QTimer>
 #include <QUrl>
 
+#include <optional>
+
 namespace {
 
 // The one local file a drag carries, or an empty string: several files, a folder or anything
@@ -37,6 +39,17 @@ QString droppedFile(const QMimeData *data)
         return QString();
     return url.toLocalFile();
 }
+
+// Shows the busy cursor while a picture is read or written on the window's thread, and restores
+// the cursor when it goes out of scope, on every path. Scopes end before any message box opens.
+class BusyCursor
+{
+public:
+    BusyCursor() { QGuiApplication::setOverrideCursor(Qt::WaitCursor); }
+    ~BusyCursor() { QGuiApplication::restoreOverrideCursor(); }
+    BusyCursor(const BusyCursor &) = delete;
+    BusyCursor &operator=(const BusyCursor &) = delete;
+};
 
 } // namespace
 
@@ -98,7 +111,12 @@ void MainWindow::on_save_clicked()
     }
     if (QFileInfo::exists(path) && !confirmOverwrite())
         return;
-    if (!picture.saveImage(path))
+    bool saved = false;
+    {
+        const BusyCursor busy;
+        saved = picture.saveImage(path);
+    }
+    if (!saved)
         showWarning(QStringLiteral("保存失败"));
 }
 
@@ -145,8 +163,10 @@ void MainWindow::openPicture(const QString &path)
 {
     // Loaded before anything is reset, so a picture that cannot be used leaves the window as
     // it was.
+    std::optional<BusyCursor> busy(std::in_place);
     const CarrierImage::LoadResult result = picture.load(path);
     if (result != CarrierImage::LoadResult::Loaded) {
+        busy.reset();
         showWarning(result == CarrierImage::LoadResult::TooLarge ? QStringLiteral("图片过大")
                                                                  : QStringLiteral("无法读取图片"));
         return;
