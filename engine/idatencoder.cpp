@@ -556,10 +556,9 @@ bool writeZlibStream(const QImage &image, bool alpha, Heuristic heuristic, int s
 bool writeZlibStreamInHalves(const QImage &image, bool alpha, Heuristic heuristic, int strategy,
                              const Sink &sink)
 {
-    RowFilter filter(image, alpha, heuristic);
     const int height = image.height();
     const int middle = height / 2;
-    const qint64 rowBytes = filter.filteredRowBytes();
+    const qint64 rowBytes = filteredRowBytes(image, alpha);
 
     std::vector<std::vector<uchar>> tail;
     uLong tailChecksum = adler32(0, nullptr, 0);
@@ -590,6 +589,7 @@ bool writeZlibStreamInHalves(const QImage &image, bool alpha, Heuristic heuristi
     bool headOk = false;
     uLong headChecksum = 0;
     const auto compressHead = [&]() {
+        RowFilter filter(image, alpha, heuristic);
         z_stream stream;
         if (!startDeflate(&stream, strategy))
             return;

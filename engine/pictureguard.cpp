@@ -1,5 +1,7 @@
 #include "pictureguard.h"
 
+#include "pngwriter.h"
+
 #include <QByteArray>
 #include <QIODevice>
 #include <QtEndian>
@@ -8,15 +10,13 @@ namespace {
 
 using Verdict = PictureGuard::Verdict;
 
-const char pngSignature[] = "\x89PNG\r\n\x1a\n";
-constexpr int pngSignatureSize = 8;
 constexpr qint64 bmpFileHeaderSize = 14;
 
 // Qt's reader allocates and clears a chunk's announced length before it reads the data, so every
 // length is checked against the file first; the data itself is skipped, never read.
 Verdict checkPng(QIODevice *device)
 {
-    if (!device->seek(pngSignatureSize))
+    if (!device->seek(PngWriter::signatureSize))
         return Verdict::Unreadable;
     const qint64 fileSize = device->size();
     for (;;) {
@@ -92,8 +92,8 @@ PictureGuard::Verdict PictureGuard::check(QIODevice *device, int maxSide)
 {
     if (!device->seek(0))
         return Verdict::Unreadable;
-    const QByteArray signature = device->peek(pngSignatureSize);
-    if (signature == QByteArray(pngSignature, pngSignatureSize))
+    const QByteArray signature = device->peek(PngWriter::signatureSize);
+    if (signature == QByteArray(PngWriter::signature, PngWriter::signatureSize))
         return checkPng(device);
     if (signature.startsWith("BM"))
         return checkBmp(device, maxSide);

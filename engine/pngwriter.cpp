@@ -14,9 +14,6 @@
 
 namespace {
 
-const char signature[] = "\x89PNG\r\n\x1a\n";
-constexpr int signatureSize = 8;
-
 bool writeAll(QIODevice *device, const void *data, qint64 size)
 {
     return device->write(static_cast<const char *>(data), size) == size;

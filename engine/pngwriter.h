@@ -15,6 +15,10 @@ namespace PngWriter {
 // Larger metadata is not carried over: no real picture needs it and it would all sit in memory.
 constexpr qint64 maxKeptChunkBytes = 16 * 1024 * 1024;
 
+// The eight bytes every PNG file starts with.
+constexpr char signature[] = "\x89PNG\r\n\x1a\n";
+constexpr int signatureSize = 8;
+
 // The chunks of the PNG file in device that still hold for the picture once it is written back as
 // 8-bit RGB or RGBA (colour and pixel size from before the pixel data, an ICC profile only if it
 // describes RGB; text, Exif), each whole with its length and CRC, in file order. Empty for a file
