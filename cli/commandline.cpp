@@ -13,6 +13,7 @@
 #include <QJsonObject>
 #include <QJsonValue>
 #include <QSaveFile>
+#include <QStringList>
 
 #include <cstdio>
 
@@ -39,6 +40,14 @@ qint64 readAtMost(QIODevice *device, int keep, QByteArray *kept)
             kept->append(chunk.left(keep - kept->size()));
     }
     return device->atEnd() || device->isSequential() ? total : -1;
+}
+
+// The formats read, as "PNG, BMP, … or ICO".
+QString formatList()
+{
+    QStringList names = CarrierImage::readableFormats();
+    const QString last = names.takeLast();
+    return names.join(QStringLiteral(", ")) + QStringLiteral(" or ") + last;
 }
 
 } // namespace
@@ -342,8 +351,14 @@ int CommandLine::loadPicture(CarrierImage &picture, const QString &path, QString
     case CarrierImage::LoadResult::Unreadable:
         *shortError = tr("cannot be read");
         printError(path,
-                   tr("cannot be read as a picture; check that it exists and is a PNG or BMP "
-                      "file"));
+                   tr("cannot be read as a picture; check that it exists and is a whole %1 file")
+                           .arg(formatList()));
+        break;
+    case CarrierImage::LoadResult::Unsupported:
+        *shortError = tr("format not read");
+        printError(path,
+                   tr("is in a picture format that is not read; convert it to one of %1")
+                           .arg(formatList()));
         break;
     }
     return PictureError;
@@ -400,8 +415,8 @@ void CommandLine::printHelp()
 {
     writeTo(stdout,
             (tr("Usage: %1 COMMAND [OPTIONS]\n"
-                "Hides a short UTF-8 message in the lowest bits of a PNG or BMP picture, and "
-                "reveals it again.\n\n"
+                "Hides a short UTF-8 message in the lowest bits of a picture's colours, and "
+                "reveals it again. Reads %2 pictures; saves PNG or BMP.\n\n"
                 "Commands:\n"
                 "  hide PICTURE [-m TEXT | -f FILE] [-o OUTPUT] [--force]\n"
                 "                    hide a message and save the picture\n"
@@ -413,7 +428,7 @@ void CommandLine::printHelp()
                 "Options:\n"
                 "  -h, --help        show this help\n"
                 "  -v, --version     show the version\n")
-                     .arg(QCoreApplication::applicationName()) +
+                     .arg(QCoreApplication::applicationName(), formatList()) +
              exitStatusText())
                     .toLocal8Bit());
 }

@@ -2,8 +2,10 @@
 
 #include "hidingrules.h"
 #include "pictureguard.h"
+#include "pngreader.h"
 #include "pngwriter.h"
 
+#include <QBuffer>
 #include <QByteArray>
 #include <QChar>
 #include <QFile>
@@ -38,34 +40,47 @@ QString decodeUtf8(const QByteArray &bytes)
     return text + QString::fromUtf8(bytes.mid(start));
 }
 
-} // namespace
+using LoadResult = CarrierImage::LoadResult;
 
-CarrierImage::LoadResult CarrierImage::load(const QString &path)
+// PNG files, and the PNG picture inside an icon, go to our own decoder.
+LoadResult readPng(QFile *file, const PictureGuard::Verdict &verdict, QImage *image)
 {
-    // Regular files only: the image reader blocks forever on a named pipe.
-    if (!QFileInfo(path).isFile())
-        return LoadResult::Unreadable;
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return LoadResult::Unreadable;
-    const PictureGuard::Verdict verdict = PictureGuard::check(&file, maxSide);
-    if (verdict == PictureGuard::Verdict::TooLarge)
-        return LoadResult::TooLarge;
-    if (verdict == PictureGuard::Verdict::Unreadable || !file.seek(0))
-        return LoadResult::Unreadable;
-    const bool bmp = verdict == PictureGuard::Verdict::Bmp;
+    PngReader::Result result;
+    if (verdict.pngStart == 0) {
+        result = PngReader::read(file, CarrierImage::maxSide, image);
+    } else {
+        if (!file->seek(verdict.pngStart))
+            return LoadResult::Unreadable;
+        QByteArray bytes = file->read(verdict.pngSize);
+        QBuffer buffer(&bytes);
+        if (bytes.size() != verdict.pngSize || !buffer.open(QIODevice::ReadOnly))
+            return LoadResult::Unreadable;
+        result = PngReader::read(&buffer, CarrierImage::maxSide, image);
+    }
+    return result == PngReader::Result::Read        ? LoadResult::Loaded
+            : result == PngReader::Result::TooLarge ? LoadResult::TooLarge
+                                                    : LoadResult::Unreadable;
+}
 
+LoadResult readWithQt(QFile *file, const PictureGuard::Verdict &verdict, QImage *image)
+{
+    const bool bmp = verdict.kind == PictureGuard::Kind::Bmp;
+    if (!file->seek(0))
+        return LoadResult::Unreadable;
 #if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
     // Qt 6 refuses to decode more than 128 MB by default. The largest picture accepted here,
     // with 16-bit channels, decodes to 8 bytes per pixel.
-    QImageReader::setAllocationLimit(int(qint64(maxSide) * maxSide * 8 / (1024 * 1024)));
+    QImageReader::setAllocationLimit(
+            int(qint64(CarrierImage::maxSide) * CarrierImage::maxSide * 8 / (1024 * 1024)));
 #endif
-    // Only the decoder for what the guard found the file to be.
-    QImageReader reader(&file, bmp ? "bmp" : "png");
+    // Only the reader for what the guard found the file to be: Qt's content detection would also
+    // hand files to readers that the guard has not checked them for.
+    QImageReader reader(file, bmp ? QByteArray("bmp") : verdict.format);
     reader.setAutoDetectImageFormat(false);
     // A tiny file can announce a huge picture; ask before decoding.
     const QSize announced = reader.size();
-    if (!isWithin(announced.width(), maxSide) || !isWithin(announced.height(), maxSide))
+    if (!isWithin(announced.width(), CarrierImage::maxSide) ||
+        !isWithin(announced.height(), CarrierImage::maxSide))
         return LoadResult::TooLarge;
 
     QImage loaded;
@@ -80,8 +95,46 @@ CarrierImage::LoadResult CarrierImage::load(const QString &path)
         loaded.fill(0);
     }
     const uchar *cleared = loaded.constBits();
+    // A reader that fails may leave a picture partly decoded, and partly leftover memory.
     if (!reader.read(&loaded) || loaded.isNull() || (bmp && loaded.constBits() != cleared))
         return LoadResult::Unreadable;
+    *image = loaded;
+    return LoadResult::Loaded;
+}
+
+} // namespace
+
+CarrierImage::LoadResult CarrierImage::load(const QString &path)
+{
+    // Regular files only: the image reader blocks forever on a named pipe.
+    if (!QFileInfo(path).isFile())
+        return LoadResult::Unreadable;
+    QFile file(path);
+    if (!file.open(QIODevice::ReadOnly))
+        return LoadResult::Unreadable;
+    const PictureGuard::Verdict verdict = PictureGuard::check(&file, maxSide);
+    QImage loaded;
+    switch (verdict.kind) {
+    case PictureGuard::Kind::TooLarge:
+        return LoadResult::TooLarge;
+    case PictureGuard::Kind::Unsupported:
+        return LoadResult::Unsupported;
+    case PictureGuard::Kind::Unreadable:
+        return LoadResult::Unreadable;
+    case PictureGuard::Kind::Png: {
+        const LoadResult result = readPng(&file, verdict, &loaded);
+        if (result != LoadResult::Loaded)
+            return result;
+        break;
+    }
+    case PictureGuard::Kind::Bmp:
+    case PictureGuard::Kind::Other: {
+        const LoadResult result = readWithQt(&file, verdict, &loaded);
+        if (result != LoadResult::Loaded)
+            return result;
+        break;
+    }
+    }
     if (loaded.width() > maxSide || loaded.height() > maxSide)
         return LoadResult::TooLarge;
     // Other formats would not keep the low bits that a hide writes.
@@ -100,6 +153,11 @@ CarrierImage::LoadResult CarrierImage::load(const QString &path)
     loadedHead.clear();
     hiddenPixels = 0;
     return LoadResult::Loaded;
+}
+
+QStringList CarrierImage::readableFormats()
+{
+    return PictureGuard::readableFormats();
 }
 
 int CarrierImage::getCapacity() const

@@ -75,7 +75,7 @@ template<typename T> void onNextModal(const std::function<void(T *)> &handle)
 
 QtMessageHandler testLibraryHandler = nullptr;
 
-// Whether the busy cursor was up at each warning that libpng gave while a picture was read.
+// Whether the busy cursor was up at each warning that a decoder gave while a picture was read.
 QList<bool> busyAtDecoderWarnings;
 
 bool isBusy()
@@ -87,7 +87,8 @@ bool isBusy()
 // The offscreen platform says so whenever a dialog opens; it is noise, not a finding.
 void dropPlatformNoise(QtMsgType type, const QMessageLogContext &context, const QString &message)
 {
-    if (message.startsWith(QLatin1String("libpng ")))
+    if (message.startsWith(QLatin1String("libpng ")) ||
+        message.startsWith(QLatin1String("Corrupt JPEG data")))
         busyAtDecoderWarnings << isBusy();
     else if (!message.contains(QLatin1String("propagateSizeHints")))
         testLibraryHandler(type, context, message);
@@ -1051,17 +1052,18 @@ void tst_MainWindow::busyCursor()
     QFETCH(QString, step);
     QFETCH(QString, warning);
 
-    // A text chunk with a wrong checksum makes libpng warn while the picture is read, which is
-    // when the cursor must be busy.
-    QByteArray png = readFile(writePicture("plain.png", noiseImage(QSize(40, 30))));
-    QByteArray text = makeChunk("tEXt", QByteArray("Comment\0x", 9));
-    text[text.size() - 1] = char(text.at(text.size() - 1) ^ 1);
-    png.insert(8 + 25, text);
-    if (step == QLatin1String("open") && !warning.isEmpty())
-        png.chop(40);
+    // A JPEG photograph cut short makes the decoder warn while the picture is read, which is
+    // when the cursor must be busy; it still loads.
+    const bool readable = step == QLatin1String("open") && warning.isEmpty();
+    QByteArray contents =
+            readFile(writePicture(readable ? "plain.jpg" : "plain.png", noiseImage(QSize(40, 30))));
+    if (readable)
+        contents.chop(contents.size() / 3);
+    else if (step == QLatin1String("open"))
+        contents.chop(40);
     QTemporaryDir pictures(folder->filePath("pictures-XXXXXX"));
-    const QString path = pictures.filePath("photo.png");
-    QVERIFY(writeFile(path, png));
+    const QString path = pictures.filePath(readable ? "photo.jpg" : "photo.png");
+    QVERIFY(writeFile(path, contents));
 
     Window window;
     BoxSeen seen;
@@ -1070,7 +1072,7 @@ void tst_MainWindow::busyCursor()
     busyAtDecoderWarnings.clear();
     window.choose(path);
     // A file cut short may be refused before the decoder sees it; the one that loads is decoded.
-    if (step == QLatin1String("open") && warning.isEmpty())
+    if (readable)
         QVERIFY2(!busyAtDecoderWarnings.isEmpty() && !busyAtDecoderWarnings.contains(false),
                  "the cursor was not busy while the picture was read");
     if (step == QLatin1String("save")) {

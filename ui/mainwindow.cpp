@@ -167,8 +167,13 @@ void MainWindow::openPicture(const QString &path)
     const CarrierImage::LoadResult result = picture.load(path);
     if (result != CarrierImage::LoadResult::Loaded) {
         busy.reset();
-        showWarning(result == CarrierImage::LoadResult::TooLarge ? QStringLiteral("图片过大")
-                                                                 : QStringLiteral("无法读取图片"));
+        if (result == CarrierImage::LoadResult::TooLarge)
+            showWarning(QStringLiteral("图片过大"));
+        else if (result == CarrierImage::LoadResult::Unsupported)
+            showWarning(QStringLiteral("无法读取此格式的图片，请使用 %1 图片")
+                                .arg(CarrierImage::readableFormats().join(QStringLiteral("、"))));
+        else
+            showWarning(QStringLiteral("无法读取图片"));
         return;
     }
     resetControls();
