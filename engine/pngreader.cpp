@@ -55,12 +55,14 @@ ReadStruct::~ReadStruct()
 // libpng reports errors by jumping back to the setjmp below. The functions that call it hold no
 // object with a destructor, so the jump skips none.
 
-bool readInfo(png_structp png, png_infop info, QIODevice *device, int maxSide)
+bool readInfo(png_structp png, png_infop info, QIODevice *device)
 {
     if (setjmp(png_jmpbuf(png)))
         return false;
     png_set_read_fn(png, device, readFromDevice);
-    png_set_user_limits(png, png_uint_32(maxSide), png_uint_32(maxSide));
+    // The sides are checked once the header is read, to tell a picture too large from a
+    // damaged one; nothing is allocated for the rows before that.
+    png_set_user_limits(png, PNG_UINT_31_MAX, PNG_UINT_31_MAX);
     // Only IHDR, PLTE, tRNS, IDAT and IEND decide the pixels. Everything else, text and profiles
     // above all, is skipped unread, so that no chunk can make a small picture costly to open.
     png_set_keep_unknown_chunks(png, PNG_HANDLE_CHUNK_NEVER, nullptr, -1);
@@ -171,7 +173,7 @@ bool hasTransparency(const QVector<QRgb> &table)
 PngReader::Result PngReader::read(QIODevice *device, int maxSide, QImage *image)
 {
     ReadStruct reader;
-    if (!reader.info || !device->seek(0) || !readInfo(reader.png, reader.info, device, maxSide))
+    if (!reader.info || !device->seek(0) || !readInfo(reader.png, reader.info, device))
         return Result::Unreadable;
     png_structp png = reader.png;
     png_infop info = reader.info;

@@ -3,6 +3,7 @@
 #include "idatencoder.h"
 
 #include <QIODevice>
+#include <QList>
 #include <QImage>
 #include <QtEndian>
 
@@ -81,6 +82,91 @@ bool isRgbProfile(const QByteArray &data)
     return whole && std::memcmp(head + 16, "RGB ", 4) == 0;
 }
 
+// A keyword of a text or profile chunk, as the PNG rules have it: 1 to 79 printable Latin-1
+// characters, no leading, trailing or doubled space.
+bool isKeyword(const QByteArray &keyword)
+{
+    if (keyword.isEmpty() || keyword.size() > 79 || keyword.startsWith(' ') ||
+        keyword.endsWith(' ') || keyword.contains("  "))
+        return false;
+    return std::all_of(keyword.begin(), keyword.end(), [](char c) {
+        const uchar byte = uchar(c);
+        return (byte >= 32 && byte <= 126) || byte >= 161;
+    });
+}
+
+// Whether data is one whole zlib stream, inflated into a scratch buffer without keeping the
+// output. budget bounds what all the streams of one file may inflate to, so that a small file
+// costs little whatever its chunks claim; a stream that would need more is not accepted.
+bool inflatesWhole(const char *data, qint64 size, qint64 *budget)
+{
+    z_stream stream {};
+    if (inflateInit(&stream) != Z_OK)
+        return false;
+    stream.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(data));
+    stream.avail_in = uInt(size);
+    uchar scratch[16 * 1024];
+    int result = Z_OK;
+    while (result == Z_OK && *budget > 0) {
+        stream.next_out = scratch;
+        stream.avail_out = uInt(qMin<qint64>(sizeof(scratch), *budget));
+        result = inflate(&stream, Z_NO_FLUSH);
+        *budget -= qint64(stream.next_out - scratch);
+    }
+    const bool whole = result == Z_STREAM_END && stream.avail_in == 0;
+    inflateEnd(&stream);
+    return whole;
+}
+
+// Whether a chunk that may be carried over is well formed, so that the saved file never
+// inherits a source's faults.
+bool isWellFormed(const QByteArray &type, const QByteArray &data, qint64 *budget)
+{
+    if (type == "gAMA")
+        return data.size() == 4 && qFromBigEndian<quint32>(data.constData()) != 0;
+    if (type == "cHRM")
+        return data.size() == 32;
+    if (type == "sRGB")
+        return data.size() == 1 && uchar(data.at(0)) <= 3;
+    if (type == "pHYs")
+        return data.size() == 9 && uchar(data.at(8)) <= 1;
+    if (type == "eXIf")
+        return data.startsWith(QByteArray("MM\0*", 4)) || data.startsWith(QByteArray("II*\0", 4));
+    const int keywordEnd = data.indexOf('\0');
+    if (keywordEnd < 0 || !isKeyword(data.left(keywordEnd)))
+        return false;
+    const char *rest = data.constData() + keywordEnd + 1;
+    const qint64 restSize = data.size() - keywordEnd - 1;
+    if (type == "tEXt")
+        return true;
+    if (type == "zTXt" || type == "iCCP") // compression method 0, then the stream
+        return restSize >= 1 && rest[0] == 0 && inflatesWhole(rest + 1, restSize - 1, budget);
+    if (type == "iTXt") {
+        // Compressed or not, method 0, then a language tag and a translated keyword.
+        const QByteArray tail = data.mid(keywordEnd + 1);
+        const int languageEnd = tail.indexOf('\0', 2);
+        const int translatedEnd = languageEnd < 0 ? -1 : tail.indexOf('\0', languageEnd + 1);
+        if (tail.size() < 2 || uchar(tail.at(0)) > 1 || tail.at(1) != 0 || translatedEnd < 0)
+            return false;
+        return tail.at(0) == 0 ||
+                inflatesWhole(tail.constData() + translatedEnd + 1, tail.size() - translatedEnd - 1,
+                              budget);
+    }
+    return false;
+}
+
+// Chunks of which a file holds at most one. iCCP and sRGB both say what the colours are, so at
+// most one of the two is kept: the first.
+bool isSingle(const QByteArray &type)
+{
+    return isColourOrSizeType(type) || type == "eXIf";
+}
+
+QByteArray singleSlot(const QByteArray &type)
+{
+    return type == "sRGB" ? QByteArray("iCCP") : type;
+}
+
 bool isChunkType(const QByteArray &type)
 {
     return std::all_of(type.begin(), type.end(),
@@ -95,6 +181,8 @@ QByteArray PngWriter::readKeptChunks(QIODevice *device)
         return QByteArray();
     QByteArray kept;
     bool afterPixels = false;
+    QList<QByteArray> singlesKept;
+    qint64 inflateBudget = maxKeptChunkBytes;
     for (;;) {
         const QByteArray head = device->read(8);
         if (head.size() != 8)
@@ -111,8 +199,14 @@ QByteArray PngWriter::readKeptChunks(QIODevice *device)
             if (chunkCrc(type.constData(), rest.constData(), uInt(length)) !=
                 qFromBigEndian<quint32>(rest.constData() + length))
                 break;
-            if (type != "iCCP" || isRgbProfile(rest.left(int(length))))
+            const QByteArray data = rest.left(int(length));
+            const bool duplicate = isSingle(type) && singlesKept.contains(singleSlot(type));
+            if (!duplicate && isWellFormed(type, data, &inflateBudget) &&
+                (type != "iCCP" || isRgbProfile(data))) {
                 kept += head + rest;
+                if (isSingle(type))
+                    singlesKept << singleSlot(type);
+            }
         } else {
             // Skipped unread, so that the pixel data never passes through memory a second time.
             const qint64 next = device->pos() + length + 4;

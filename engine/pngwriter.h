@@ -21,8 +21,10 @@ constexpr int signatureSize = 8;
 
 // The chunks of the PNG file in device that still hold for the picture once it is written back as
 // 8-bit RGB or RGBA (colour and pixel size from before the pixel data, an ICC profile only if it
-// describes RGB; text, Exif), each whole with its length and CRC, in file order. Empty for a file
-// that is not a PNG. Reading stops at the first malformed chunk.
+// describes RGB; text, Exif), each whole with its length and CRC, in file order. Only chunks that
+// are well formed for their type are kept, and only the first of each that a file may hold once.
+// Empty for a file that is not a PNG. Reading stops at the first chunk with a wrong checksum or
+// a length past the end of the file.
 QByteArray readKeptChunks(QIODevice *device);
 
 // The picture as RGB32, or as ARGB32 where it has an alpha channel: the formats written, and the

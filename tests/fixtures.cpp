@@ -32,6 +32,66 @@ QImage noiseImage(QSize size, QImage::Format format, quint32 seed, int alpha)
     return image.convertToFormat(format);
 }
 
+QByteArray gifFile(const QImage &indexed)
+{
+    QByteArray bytes;
+    QDataStream out(&bytes, QIODevice::WriteOnly);
+    out.setByteOrder(QDataStream::LittleEndian);
+    out.writeRawData("GIF89a", 6);
+    // A global table of 256 colours, then one picture over the whole screen.
+    out << quint16(indexed.width()) << quint16(indexed.height()) << quint8(0xF7) << quint8(0)
+        << quint8(0);
+    for (int i = 0; i < 256; ++i) {
+        const QRgb colour = i < indexed.colorCount() ? indexed.color(i) : 0;
+        out << quint8(qRed(colour)) << quint8(qGreen(colour)) << quint8(qBlue(colour));
+    }
+    out << quint8(0x2C) << quint16(0) << quint16(0) << quint16(indexed.width())
+        << quint16(indexed.height()) << quint8(0) << quint8(8);
+
+    QByteArray codes;
+    quint32 bits = 0;
+    int filled = 0;
+    const auto putCode = [&](int code) {
+        bits |= quint32(code) << filled;
+        for (filled += 9; filled >= 8; filled -= 8, bits >>= 8)
+            codes.append(char(bits));
+    };
+    const int clear = 256;
+    int sinceClear = 0;
+    putCode(clear);
+    for (int y = 0; y < indexed.height(); ++y) {
+        for (int x = 0; x < indexed.width(); ++x) {
+            // Each code after the first adds a table entry; 254 keep the codes 9 bits wide.
+            if (sinceClear == 254) {
+                putCode(clear);
+                sinceClear = 0;
+            }
+            putCode(indexed.pixelIndex(x, y));
+            ++sinceClear;
+        }
+    }
+    putCode(clear + 1);
+    if (filled > 0)
+        codes.append(char(bits));
+    for (int start = 0; start < codes.size(); start += 255) {
+        const QByteArray block = codes.mid(start, 255);
+        out << quint8(block.size());
+        out.writeRawData(block.constData(), block.size());
+    }
+    out << quint8(0) << quint8(0x3B);
+    return bytes;
+}
+
+QByteArray iconWithPng(const QByteArray &png, int width, int height)
+{
+    QByteArray bytes;
+    QDataStream out(&bytes, QIODevice::WriteOnly);
+    out.setByteOrder(QDataStream::LittleEndian);
+    out << quint16(0) << quint16(1) << quint16(1) << quint8(width) << quint8(height) << quint8(0)
+        << quint8(0) << quint16(1) << quint16(32) << quint32(png.size()) << quint32(6 + 16);
+    return bytes + png;
+}
+
 QPoint walkPoint(const QImage &image, int index)
 {
     return QPoint(index / image.height(), index % image.height());

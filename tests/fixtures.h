@@ -32,6 +32,13 @@ QByteArray makeChunk(const QByteArray &type, const QByteArray &data = QByteArray
 // a tiny file for a possibly huge picture.
 QByteArray announcingPng(quint32 width, quint32 height);
 
+// A GIF of a picture of at most 256 colours, written by hand since Qt writes none: 9-bit codes
+// that each stand for one pixel, the code table cleared before it would need wider ones.
+QByteArray gifFile(const QImage &indexed);
+
+// An icon file whose one picture is the PNG file given.
+QByteArray iconWithPng(const QByteArray &png, int width, int height);
+
 QByteArray readFile(const QString &path);
 bool writeFile(const QString &path, const QByteArray &bytes);
 

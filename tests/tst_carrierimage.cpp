@@ -138,6 +138,24 @@ QByteArray pngAnnouncingHugeChunk(bool afterPixels)
     return afterPixels ? png.left(png.size() - 12) + huge : png.left(33) + huge;
 }
 
+// A 16-bit RGB PNG, side × side, whose tRNS chunk names a colour.
+QByteArray sixteenBitPngWithTransparentColour(int side)
+{
+    QByteArray rows;
+    for (int y = 0; y < side; ++y) {
+        rows += '\0';
+        for (int x = 0; x < side * 6; ++x)
+            rows += char(x * 7 + y);
+    }
+    QByteArray header;
+    QDataStream out(&header, QIODevice::WriteOnly);
+    out << quint32(side) << quint32(side) << quint8(16) << quint8(2) << quint8(0) << quint8(0)
+        << quint8(0);
+    return QByteArray("\x89PNG\r\n\x1a\n", 8) + makeChunk("IHDR", header) +
+            makeChunk("tRNS", QByteArray::fromHex("000107080e0f")) +
+            makeChunk("IDAT", qCompress(rows).mid(4)) + makeChunk("IEND");
+}
+
 // The picture a hide must leave: the first `rewritten` pixels of the walk carry the digits,
 // with 0 past the last one, and get alpha 0xFF when forced; all other pixels stay as they were.
 QImage expectedAfterHide(const QImage &source, const QString &bits, int rewritten, bool forceOpaque)
@@ -283,6 +301,33 @@ void tst_CarrierImage::load_data()
     QTest::newRow("png-grayscale") << "file" << encoded(gray, "png") << LoadResult::Loaded << gray;
     QTest::newRow("png-crafted-4x4")
             << "file" << announcingPng(4, 4) << LoadResult::Loaded << black;
+    // Other formats that Qt reads: exact where the format keeps every colour, else as Qt's
+    // reader decodes the same bytes.
+    const QImage rgba40 = noiseImage(QSize(40, 30), QImage::Format_ARGB32, 5);
+    const auto asQtReads = [](const QByteArray &bytes, const char *format) {
+        return QImage::fromData(bytes, format).convertToFormat(QImage::Format_RGB32);
+    };
+    const QByteArray jpeg = encoded(rgb, "jpeg");
+    QTest::newRow("jpeg") << "file" << jpeg << LoadResult::Loaded << asQtReads(jpeg, "jpeg");
+    const QImage paletteColours = palette.convertToFormat(QImage::Format_RGB32);
+    QTest::newRow("gif") << "file" << gifFile(palette) << LoadResult::Loaded << paletteColours;
+    QTest::newRow("ppm") << "file" << encoded(rgb, "ppm") << LoadResult::Loaded << rgb;
+    QTest::newRow("pgm") << "file" << encoded(gray, "pgm") << LoadResult::Loaded << gray;
+    const QByteArray pbm = encoded(rgb, "pbm");
+    QTest::newRow("pbm") << "file" << pbm << LoadResult::Loaded << asQtReads(pbm, "pbm");
+    const QByteArray xbm = encoded(rgb, "xbm");
+    QTest::newRow("xbm") << "file" << xbm << LoadResult::Loaded << asQtReads(xbm, "xbm");
+    QTest::newRow("xpm") << "file" << encoded(palette, "xpm") << LoadResult::Loaded
+                         << paletteColours;
+    const QByteArray ico = encoded(rgba40, "ico");
+    QTest::newRow("ico") << "file" << ico << LoadResult::Loaded
+                         << QImage::fromData(ico, "ico").convertToFormat(QImage::Format_ARGB32);
+    QTest::newRow("ico-holding-png") << "file" << iconWithPng(encoded(rgba40, "png"), 40, 30)
+                                     << LoadResult::Loaded << rgba40;
+    // Formats that a plugin adds but that are not checked against hostile files.
+    const QByteArray tiff = encoded(rgb, "tiff");
+    if (!tiff.isEmpty())
+        QTest::newRow("tiff") << "file" << tiff << LoadResult::Unsupported << QImage();
     for (int bitCount : {24, 32}) {
         for (bool topDown : {false, true}) {
             const QByteArray bmp = bmpBytes(rgb, bitCount, topDown);
@@ -328,6 +373,16 @@ void tst_CarrierImage::load_data()
     QTest::newRow("bmp-rle4-ends-early")
             << "file" << runLengthBmp(4, QByteArray("\3\x11", 2)) << LoadResult::Loaded
             << redWithBlue({{0, 3}, {1, 3}, {2, 3}});
+    // Qt would paint the missing colour or steps from a variable the file never set.
+    QTest::newRow("bmp-rle8-cut-in-run")
+            << "file" << runLengthBmp(8, QByteArray("\5", 1)) << LoadResult::Unreadable << QImage();
+    QTest::newRow("bmp-rle8-cut-in-escape") << "file" << runLengthBmp(8, QByteArray("\1\1\0", 3))
+                                            << LoadResult::Unreadable << QImage();
+    QTest::newRow("bmp-rle8-cut-in-delta") << "file" << runLengthBmp(8, QByteArray("\0\2\1", 3))
+                                           << LoadResult::Unreadable << QImage();
+    QTest::newRow("bmp-rle4-cut-in-absolute-block")
+            << "file" << runLengthBmp(4, QByteArray("\0\5\x12\x21", 4)) << LoadResult::Unreadable
+            << QImage();
     QTest::newRow("png-announcing-65535x65535")
             << "file" << announcingPng(65535, 65535) << LoadResult::TooLarge << QImage();
     QTest::newRow("png-announcing-16385x1")
@@ -773,6 +828,52 @@ void tst_CarrierImage::sameInEveryProcess_data()
             << pngAnnouncingHugeChunk(false) << LoadResult::Unreadable;
     QTest::newRow("png-chunk-past-end-after-pixels")
             << pngAnnouncingHugeChunk(true) << LoadResult::Unreadable;
+    QTest::newRow("bmp-rle8-cut-in-run")
+            << runLengthBmp(8, QByteArray("\5", 1), 64) << LoadResult::Unreadable;
+
+    // Files of every other format read, whole and cut short: what loads is the same.
+    const QImage picture = noiseImage(QSize(64, 64), QImage::Format_RGB32, 9);
+    QBuffer progressive;
+    progressive.open(QIODevice::WriteOnly);
+    QImageWriter writer(&progressive, "jpeg");
+    writer.setProgressiveScanWrite(true);
+    QVERIFY(writer.write(picture));
+    const QByteArray icon = encoded(picture, "ico");
+    const struct
+    {
+        const char *name;
+        QByteArray bytes;
+        LoadResult whole;
+        LoadResult cut;
+    } formats[] = {
+            {"jpeg", encoded(picture, "jpeg"), LoadResult::Loaded, LoadResult::Loaded},
+            {"jpeg-progressive", progressive.data(), LoadResult::Loaded, LoadResult::Loaded},
+            {"gif", gifFile(picture.convertToFormat(QImage::Format_Indexed8)), LoadResult::Loaded,
+             LoadResult::Loaded},
+            {"ppm", encoded(picture, "ppm"), LoadResult::Loaded, LoadResult::Unreadable},
+            {"xpm", encoded(picture.convertToFormat(QImage::Format_Indexed8), "xpm"),
+             LoadResult::Loaded, LoadResult::Unreadable},
+            {"xbm", encoded(picture, "xbm"), LoadResult::Loaded, LoadResult::Loaded},
+            {"ico", icon, LoadResult::Loaded, LoadResult::Unreadable},
+            {"ico-holding-png", iconWithPng(encoded(picture, "png"), 64, 64), LoadResult::Loaded,
+             LoadResult::Unreadable},
+    };
+    for (const auto &format : formats) {
+        QTest::addRow("%s-whole", format.name) << format.bytes << format.whole;
+        QTest::addRow("%s-cut", format.name)
+                << format.bytes.left(format.bytes.size() * 2 / 3) << format.cut;
+    }
+
+    // A 16-bit RGB PNG with a transparent colour, which Qt's reader fills partly from leftover
+    // memory.
+    QTest::newRow("png-16-bit-transparent-colour")
+            << sixteenBitPngWithTransparentColour(64) << LoadResult::Loaded;
+    // 40 text chunks that each inflate to 7.9 MB: opening the picture must stay cheap.
+    const QByteArray text = makeChunk(
+            "zTXt", QByteArray("Comment\0\0", 9) + qCompress(QByteArray(7900000, 'A'), 9).mid(4));
+    const QByteArray small = encoded(picture, "png");
+    QTest::newRow("png-text-bomb")
+            << small.left(33) + text.repeated(40) + small.mid(33) << LoadResult::Loaded;
 }
 
 // Each load runs in a child process whose fresh heap blocks hold other garbage, so a pixel the

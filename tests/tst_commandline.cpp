@@ -80,6 +80,8 @@ private slots:
     void statuses();
     void json_data();
     void json();
+    void otherFormats_data();
+    void otherFormats();
 
 private:
     QTemporaryDir *folder = nullptr;
@@ -276,6 +278,33 @@ void tst_CommandLine::json()
         QCOMPARE(parseError.error, QJsonParseError::NoError);
         QCOMPARE(document.object(), QJsonDocument::fromJson(expected[i].toUtf8()).object());
     }
+}
+
+void tst_CommandLine::otherFormats_data()
+{
+    QTest::addColumn<QString>("source");
+    QTest::newRow("jpeg") << "snapshot.jpg";
+    QTest::newRow("gif") << "drawing.gif";
+}
+
+// Any picture Qt reads can carry a message, which is saved as PNG.
+void tst_CommandLine::otherFormats()
+{
+    QFETCH(QString, source);
+    const QImage picture = noiseImage(QSize(40, 30), QImage::Format_RGB32, 8);
+    const QString path = folder->filePath(source);
+    if (source.endsWith(QLatin1String(".gif")))
+        QVERIFY(writeFile(path, gifFile(picture.convertToFormat(QImage::Format_Indexed8))));
+    else
+        QVERIFY(picture.save(path));
+    const Run hide = runProgram(folder->path(), {"hide", source, "-m", "from a photograph"});
+    QCOMPARE(hide.error, QByteArray());
+    QCOMPARE(hide.status, 0);
+    const QString output = QFileInfo(source).completeBaseName() + QStringLiteral("_encrypt.png");
+    QCOMPARE(hide.output, output.toUtf8() + '\n');
+    const Run reveal = runProgram(folder->path(), {"reveal", output});
+    QCOMPARE(reveal.status, 0);
+    QCOMPARE(reveal.output, QByteArray("from a photograph\n"));
 }
 
 QTEST_GUILESS_MAIN(tst_CommandLine)

@@ -1,6 +1,7 @@
 #include "mainwindow.h"
 
 #include "fixtures.h"
+#include "hidingrules.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -925,6 +926,11 @@ void tst_MainWindow::endToEnd_data()
     QTest::newRow("ascii-png") << "Meet at noon."
                                << "photo.png";
     QTest::newRow("chinese-bmp") << QString::fromUtf8("明天中午见") << "photo.bmp";
+    // Read like the others, saved as PNG.
+    QTest::newRow("ascii-jpeg") << "Meet at noon."
+                                << "photo.jpg";
+    QTest::newRow("ascii-gif") << "Meet at noon."
+                               << "drawing.gif";
 }
 
 void tst_MainWindow::endToEnd()
@@ -932,7 +938,11 @@ void tst_MainWindow::endToEnd()
     QFETCH(QString, message);
     QFETCH(QString, source);
 
-    const QString path = writePicture(source, noiseImage(QSize(120, 90)));
+    const QImage image = noiseImage(QSize(120, 90));
+    const QString path = source.endsWith(QLatin1String(".gif")) ? folder->filePath(source)
+                                                                : writePicture(source, image);
+    if (source.endsWith(QLatin1String(".gif")))
+        QVERIFY(writeFile(path, gifFile(image.convertToFormat(QImage::Format_Indexed8))));
     Window window;
     window.choose(path);
     typeText(window.text(), message);
@@ -947,8 +957,7 @@ void tst_MainWindow::endToEnd()
     window.clickBox("choose2");
     QCOMPARE(window.num(), QStringLiteral("解密明文"));
     QGuiApplication::clipboard()->clear();
-    window.choose(QFileInfo(path).path() + QLatin1Char('/') + QFileInfo(source).baseName() +
-                  QStringLiteral("_encrypt.") + QFileInfo(source).suffix());
+    window.choose(QFileInfo(path).dir().filePath(HidingRules::outputName(source)));
     window.click("button");
     QCOMPARE(window.text()->toPlainText(), message);
     QCOMPARE(window.num(), QStringLiteral("解密明文"));

@@ -132,6 +132,8 @@ private slots:
     void keepsMetadata();
     void dropsStaleChunks_data();
     void dropsStaleChunks();
+    void keepsOnlyWellFormedChunks_data();
+    void keepsOnlyWellFormedChunks();
     void stopsAtDamagedChunk();
     void paletteSourceBecomesRgba();
     void metadataFollowsLoadedPicture();
@@ -337,6 +339,81 @@ void tst_PngWriter::dropsStaleChunks()
     const QByteArray file = readFile(saved);
     QVERIFY(!file.contains(stale.mid(4, 4)));
     QVERIFY(file.contains(text));
+    QCOMPARE(revealFrom(saved), message);
+}
+
+void tst_PngWriter::keepsOnlyWellFormedChunks_data()
+{
+    QTest::addColumn<QByteArray>("chunks");
+    QTest::addColumn<QByteArray>("kept");
+    const QByteArray gama = makeChunk("gAMA", QByteArray::fromHex("0000b18f"));
+    const QByteArray srgb = makeChunk("sRGB", QByteArray(1, '\0'));
+    const QByteArray iccp = makeChunk(
+            "iCCP",
+            QByteArray("sRGB\0\0", 6) + zlibStream(QColorSpace(QColorSpace::SRgb).iccProfile()));
+    const QByteArray exif = makeChunk("eXIf", QByteArray::fromHex("4d4d002a000000080000"));
+    const QByteArray text = makeChunk("tEXt", QByteArray("Title\0Sunrise", 13));
+    const QByteArray compressedText =
+            makeChunk("iTXt", QByteArray("Title\0\1\0fr\0Titre\0", 17) + zlibStream("Lever"));
+    const auto keyed = [](const char *type, const QByteArray &keyword, const QByteArray &rest) {
+        return makeChunk(type, keyword + '\0' + rest);
+    };
+
+    QTest::newRow("well-formed") << gama + iccp + exif + text + compressedText
+                                 << gama + iccp + exif + text + compressedText;
+    QTest::newRow("gAMA-twice") << gama + makeChunk("gAMA", QByteArray::fromHex("000186a0"))
+                                << gama;
+    QTest::newRow("eXIf-twice") << exif + makeChunk("eXIf", QByteArray::fromHex("49492a00"))
+                                << exif;
+    QTest::newRow("iCCP-then-sRGB") << iccp + srgb << iccp;
+    QTest::newRow("sRGB-then-iCCP") << srgb + iccp << srgb;
+    QTest::newRow("gAMA-zero") << makeChunk("gAMA", QByteArray(4, '\0')) + text << text;
+    QTest::newRow("cHRM-31-bytes") << makeChunk("cHRM", QByteArray(31, '\1')) + text << text;
+    QTest::newRow("sRGB-intent-4") << makeChunk("sRGB", QByteArray(1, '\4')) + text << text;
+    QTest::newRow("pHYs-unit-2") << makeChunk("pHYs", QByteArray::fromHex("00000b1300000b1302")) +
+                    text << text;
+    QTest::newRow("eXIf-not-tiff") << makeChunk("eXIf", QByteArray("Exif\0\0", 6)) + text << text;
+    QTest::newRow("tEXt-empty-keyword") << keyed("tEXt", "", "words") + text << text;
+    QTest::newRow("tEXt-keyword-80-long") << keyed("tEXt", QByteArray(80, 'k'), "x") + text << text;
+    QTest::newRow("tEXt-keyword-double-space") << keyed("tEXt", "a  b", "x") + text << text;
+    QTest::newRow("tEXt-keyword-control") << keyed("tEXt", "a\tb", "x") + text << text;
+    QTest::newRow("tEXt-no-keyword-end") << makeChunk("tEXt", "Title") + text << text;
+    QTest::newRow("zTXt-method-1") << keyed("zTXt", "Title", '\1' + zlibStream("x")) + text << text;
+    QTest::newRow("zTXt-cut-stream")
+            << keyed("zTXt", "Title", '\0' + zlibStream(QByteArray(100, 'x')).chopped(3)) + text
+            << text;
+    QTest::newRow("iTXt-flag-2") << keyed("iTXt", "Title", QByteArray("\2\0\0\0x", 5)) + text
+                                 << text;
+    QTest::newRow("iTXt-no-language-end")
+            << keyed("iTXt", "Title", QByteArray("\0\0fr", 4)) + text << text;
+}
+
+// A source's faulty chunks are left out, so that the saved file is valid PNG; the pixels and
+// the well-formed metadata stay.
+void tst_PngWriter::keepsOnlyWellFormedChunks()
+{
+    QFETCH(QByteArray, chunks);
+    QFETCH(QByteArray, kept);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString source = dir.filePath(QStringLiteral("source.png"));
+    QVERIFY(writeFile(source, sourcePng(chunks)));
+    QFile file(source);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    QCOMPARE(PngWriter::readKeptChunks(&file), kept);
+
+    const QString pngcheck = QStandardPaths::findExecutable(QStringLiteral("pngcheck"));
+    if (pngcheck.isEmpty())
+        QSKIP("pngcheck is not installed");
+    CarrierImage picture;
+    QCOMPARE(picture.load(source), CarrierImage::LoadResult::Loaded);
+    const QString saved = dir.filePath(QStringLiteral("saved.png"));
+    QVERIFY(hideAndSave(picture, saved));
+    QProcess process;
+    process.start(pngcheck, {QStringLiteral("-q"), saved});
+    QVERIFY(process.waitForFinished());
+    QVERIFY2(process.exitStatus() == QProcess::NormalExit && process.exitCode() == 0,
+             process.readAll().constData());
     QCOMPARE(revealFrom(saved), message);
 }
 
