@@ -14,9 +14,11 @@
 #include <QJsonValue>
 #include <QSaveFile>
 #include <QStringList>
+#include <QTemporaryDir>
 
 #include <cstdio>
 
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -26,20 +28,35 @@ void writeTo(FILE *stream, const QByteArray &bytes)
     std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream);
 }
 
-// Reads all of device but keeps at most keep bytes, so that a huge input is refused by its
-// length without being held in memory. Returns the length, or -1 if reading failed.
-qint64 readAtMost(QIODevice *device, int keep, QByteArray *kept)
+// An argument as the user's locale reads it, for messages.
+QString shown(const QString &argument)
 {
-    qint64 total = 0;
-    for (;;) {
-        const QByteArray chunk = device->read(64 * 1024);
-        if (chunk.isEmpty())
-            break;
-        total += chunk.size();
-        if (kept->size() < keep)
-            kept->append(chunk.left(keep - kept->size()));
-    }
-    return device->atEnd() || device->isSequential() ? total : -1;
+    return QFile::decodeName(argument.toLatin1());
+}
+
+bool sameFile(const struct stat &one, const struct stat &other)
+{
+    return one.st_dev == other.st_dev && one.st_ino == other.st_ino;
+}
+
+// Whether an open descriptor of this process is that file.
+bool isDescriptorOf(int descriptor, const struct stat &file)
+{
+    struct stat stream;
+    return fstat(descriptor, &stream) == 0 && sameFile(stream, file);
+}
+
+// The picture as saving it to path writes it, for an output that is written into rather than
+// replaced. The engine saves to files only, so it saves into a private folder first.
+bool encodePicture(const CarrierImage &picture, const QString &path, QByteArray *bytes)
+{
+    QTemporaryDir folder;
+    const QString saved = folder.filePath(QStringLiteral("picture.") + QFileInfo(path).suffix());
+    QFile file(saved);
+    if (!folder.isValid() || !picture.saveImage(saved) || !file.open(QIODevice::ReadOnly))
+        return false;
+    *bytes = file.readAll();
+    return file.error() == QFileDevice::NoError;
 }
 
 // The formats read, as "PNG, BMP, … or ICO".
@@ -52,9 +69,11 @@ QString formatList()
 
 } // namespace
 
-CommandLine::CommandLine(const QStringList &arguments, const QList<QByteArray> &rawArguments)
-    : arguments(arguments), rawArguments(rawArguments)
-{ }
+CommandLine::CommandLine(const QList<QByteArray> &rawArguments)
+{
+    for (const QByteArray &raw : rawArguments)
+        arguments << QString::fromLatin1(raw);
+}
 
 int CommandLine::run()
 {
@@ -68,7 +87,7 @@ int CommandLine::run()
         const QString topic = arguments.at(2);
         if (topic != QLatin1String("hide") && topic != QLatin1String("reveal") &&
             topic != QLatin1String("info"))
-            return usageError(tr("no command named '%1'").arg(topic));
+            return usageError(tr("no command named '%1'").arg(shown(topic)));
         arguments = QStringList {arguments.at(0), topic, QStringLiteral("--help")};
         return run();
     } else if (command == QLatin1String("help") || command == QLatin1String("-h") ||
@@ -82,7 +101,7 @@ int CommandLine::run()
     } else if (command.isEmpty()) {
         return usageError(tr("no command given"));
     } else {
-        return usageError(tr("unknown command '%1'").arg(command));
+        return usageError(tr("unknown command '%1'").arg(shown(command)));
     }
     // Output that never arrived, on a full disk or a closed pipe, must not pass for success.
     if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
@@ -111,14 +130,12 @@ int CommandLine::hide(const QStringList &commandArguments)
     const QCommandLineOption forceOption(QStringLiteral("force"),
                                          tr("Replace the output if it exists."));
     parser.addOptions({messageOption, fileOption, outputOption, forceOption});
-    parser.addPositionalArgument(QStringLiteral("picture"), tr("The picture to hide it in."),
-                                 QStringLiteral("hide PICTURE"));
+    parser.addPositionalArgument(QStringLiteral("PICTURE"), tr("The picture to hide it in."));
     int status = Success;
     if (!parse(parser, commandArguments, &status))
         return status;
 
-    const QStringList pictures = parser.positionalArguments();
-    if (pictures.size() != 1)
+    if (parser.positionalArguments().size() != 1)
         return usageError(tr("hide takes exactly one picture"));
     if (parser.isSet(messageOption) && parser.isSet(fileOption))
         return usageError(tr("give the message with -m or with -f, not both"));
@@ -126,8 +143,18 @@ int CommandLine::hide(const QStringList &commandArguments)
             !parser.isSet(messageOption) && !parser.isSet(fileOption) && isatty(STDIN_FILENO);
     if (fromTerminal)
         return usageError(tr("no message: give -m TEXT or -f FILE, or pipe the message in"));
-    const QString source = pictures.constFirst();
-    QString output = parser.value(outputOption);
+    QStringList given = parser.positionalArguments();
+    const QString messageFile =
+            parser.isSet(fileOption) ? parser.value(fileOption) : QStringLiteral("-");
+    if (messageFile != QLatin1String("-"))
+        given << messageFile;
+    if (parser.isSet(outputOption))
+        given << parser.value(outputOption);
+    QStringList names;
+    if (!takeFileNames(given, &names))
+        return UsageError;
+    const QString source = names.constFirst();
+    QString output = parser.isSet(outputOption) ? names.constLast() : QString();
     if (!parser.isSet(outputOption)) {
         // Beside the source, with the source's folder written as the user wrote it.
         const QString fileName = QFileInfo(source).fileName();
@@ -144,12 +171,13 @@ int CommandLine::hide(const QStringList &commandArguments)
     if (status != Success)
         return status;
     QByteArray message;
-    if (parser.isSet(messageOption))
-        status = takeMessage(parser.value(messageOption), picture, &message);
-    else
-        status = readMessage(parser.isSet(fileOption) ? parser.value(fileOption)
-                                                      : QStringLiteral("-"),
-                             picture, &message);
+    if (parser.isSet(messageOption)) {
+        message = parser.value(messageOption).toLatin1();
+        status = checkMessage(tr("the text given with -m"), message, message.size(), picture);
+    } else {
+        status = readMessage(messageFile == QLatin1String("-") ? messageFile : names.at(1), picture,
+                             &message);
+    }
     if (status != Success)
         return status;
 
@@ -160,37 +188,36 @@ int CommandLine::hide(const QStringList &commandArguments)
                       "with -o"));
         return OutputError;
     }
+    OutputKind kind = OutputKind::File;
+    status = findOutput(output, {source}, &kind);
+    if (status != Success)
+        return status;
     picture.setMessageBytes(message);
     picture.textToBits();
     picture.hideBits(HidingRules::writesOpaque(output) ? 1 : 0);
-    if (!picture.saveImage(output)) {
-        printError(output,
-                   tr("could not be saved; check that its folder exists and is writable, and "
-                      "that the disk has room"));
-        return OutputError;
-    }
-    writeTo(stdout, QFile::encodeName(output) + '\n');
-    return Success;
-}
-
-int CommandLine::takeMessage(const QString &text, const CarrierImage &picture, QByteArray *message)
-{
-    *message = text.toUtf8();
-    // Qt decodes bytes that are not UTF-8 as U+FFFD, so such a message is taken from the raw
-    // argument, as -m TEXT, -mTEXT or --message=TEXT.
-    if (text.contains(QChar(QChar::ReplacementCharacter))) {
-        for (const QByteArray &raw : qAsConst(rawArguments)) {
-            const QString decoded = QString::fromLocal8Bit(raw);
-            const QString prefix = decoded.left(decoded.size() - text.size());
-            if (decoded.endsWith(text) &&
-                (prefix.isEmpty() || prefix == QLatin1String("-m") ||
-                 prefix == QLatin1String("--message="))) {
-                *message = raw.mid(prefix.size());
-                break;
-            }
+    if (kind == OutputKind::File) {
+        if (!picture.saveImage(output)) {
+            printError(output,
+                       tr("could not be saved; check that its folder exists and is writable, "
+                          "and that the disk has room"));
+            return OutputError;
         }
+    } else {
+        QByteArray bytes;
+        if (!encodePicture(picture, output, &bytes)) {
+            printError(output,
+                       tr("could not be encoded; check that the temporary folder is "
+                          "writable and has room"));
+            return OutputError;
+        }
+        status = writeOutput(output, kind, bytes);
+        if (status != Success)
+            return status;
     }
-    return checkMessage(tr("the text given with -m"), *message, message->size(), picture);
+    // The path would corrupt a picture written to standard output.
+    if (kind != OutputKind::StandardOutput)
+        writeTo(stdout, QFile::encodeName(output) + '\n');
+    return Success;
 }
 
 int CommandLine::readMessage(const QString &path, const CarrierImage &picture, QByteArray *message)
@@ -198,14 +225,30 @@ int CommandLine::readMessage(const QString &path, const CarrierImage &picture, Q
     const bool standardInput = path == QLatin1String("-");
     const QString name = standardInput ? tr("standard input") : path;
     QFile file(path);
-    const bool opened = standardInput ? file.open(stdin, QIODevice::ReadOnly)
-                                      : !QFileInfo(path).isDir() && file.open(QIODevice::ReadOnly);
-    // One byte more than any picture holds tells a message that is too long.
-    const qint64 size = opened ? readAtMost(&file, CarrierImage::maxMessageBytes + 1, message) : -1;
-    if (size < 0) {
+    // Unbuffered, so that no read asks for more than is wanted and waits on a pipe for it.
+    const QIODevice::OpenMode mode = QIODevice::ReadOnly | QIODevice::Unbuffered;
+    bool readable = standardInput ? file.open(STDIN_FILENO, mode)
+                                  : !QFileInfo(path).isDir() && file.open(mode);
+    // One byte past what the picture holds tells a message that is too long, so input that never
+    // ends is not read to its end.
+    const int limit = picture.getCapacity() + 1;
+    message->resize(limit);
+    qint64 size = 0;
+    while (readable && size < limit) {
+        const qint64 read = file.read(message->data() + size, limit - size);
+        readable = read >= 0;
+        if (read <= 0)
+            break;
+        size += read;
+    }
+    if (!readable) {
         printError(name, tr("cannot be read; check that the message file exists and is readable"));
         return MessageError;
     }
+    message->resize(int(size));
+    // A whole file's length is known without reading it; that of a pipe only once it ended.
+    if (size == limit)
+        size = !file.isSequential() && file.size() >= size ? file.size() : -1;
     return checkMessage(name, *message, size, picture);
 }
 
@@ -213,6 +256,13 @@ int CommandLine::checkMessage(const QString &name, const QByteArray &bytes, qint
                               const CarrierImage &picture)
 {
     const int capacity = picture.getCapacity();
+    if (size < 0) {
+        printError(name,
+                   tr("the message is longer than the %1 bytes this picture holds; shorten it "
+                      "or use a larger picture")
+                           .arg(capacity));
+        return MessageError;
+    }
     if (size > capacity) {
         printError(name,
                    tr("the message is %1 bytes, %2 more than the %3 bytes this picture holds; "
@@ -256,27 +306,34 @@ int CommandLine::inspectAll(const QStringList &commandArguments, bool reveal)
                 tr("Prints the message each PICTURE holds, followed by a newline. With several "
                    "pictures each message follows a line \"==> PICTURE <==\"."));
         parser.addOption(outputOption);
-        parser.addPositionalArgument(QStringLiteral("pictures"), tr("The pictures to read."),
-                                     QStringLiteral("reveal PICTURE..."));
+        parser.addPositionalArgument(QStringLiteral("PICTURE..."), tr("The pictures to read."));
     } else {
         parser.setApplicationDescription(
                 tr("Prints each PICTURE's size, how many bytes it can hold, and the length of "
                    "the message it holds, if any."));
-        parser.addPositionalArgument(QStringLiteral("pictures"), tr("The pictures to describe."),
-                                     QStringLiteral("info PICTURE..."));
+        parser.addPositionalArgument(QStringLiteral("PICTURE..."), tr("The pictures to describe."));
     }
     int status = Success;
     if (!parse(parser, commandArguments, &status))
         return status;
-    const QStringList pictures = parser.positionalArguments();
     const bool json = parser.isSet(jsonOption);
     const bool toFile = reveal && parser.isSet(outputOption);
-    if (pictures.isEmpty())
+    if (parser.positionalArguments().isEmpty())
         return usageError(tr("give at least one picture"));
-    if (toFile && pictures.size() > 1)
+    if (toFile && parser.positionalArguments().size() > 1)
         return usageError(tr("-o writes the message of one picture only"));
+    QStringList pictures;
+    QStringList outputs;
+    if (!takeFileNames(parser.positionalArguments(), &pictures) ||
+        !takeFileNames(toFile ? QStringList {parser.value(outputOption)} : QStringList(), &outputs))
+        return UsageError;
+    // Checked before any picture is read, so that a refused output costs nothing.
+    OutputKind kind = OutputKind::File;
+    status = toFile ? findOutput(outputs.constFirst(), pictures, &kind) : Success;
+    if (status != Success)
+        return status;
 
-    for (const QString &path : pictures) {
+    for (const QString &path : qAsConst(pictures)) {
         CarrierImage picture;
         QJsonObject result;
         int pictureStatus = inspect(picture, path, &result);
@@ -287,7 +344,7 @@ int CommandLine::inspectAll(const QStringList &commandArguments, bool reveal)
         if (pictureStatus == Success && reveal) {
             const QByteArray message = picture.getRevealedBytes();
             if (toFile)
-                pictureStatus = writeMessage(parser.value(outputOption), message);
+                pictureStatus = writeOutput(outputs.constFirst(), kind, message);
             else if (!json && pictures.size() > 1)
                 writeTo(stdout, "==> " + QFile::encodeName(path) + " <==\n" + message + '\n');
             else if (!json)
@@ -364,12 +421,58 @@ int CommandLine::loadPicture(CarrierImage &picture, const QString &path, QString
     return PictureError;
 }
 
-int CommandLine::writeMessage(const QString &path, const QByteArray &message)
+int CommandLine::findOutput(const QString &path, const QStringList &pictures, OutputKind *kind)
 {
-    // Written beside the target and renamed over it once complete, as pictures are.
-    QSaveFile file(path);
-    if (file.open(QIODevice::WriteOnly) && file.write(message) == message.size() && file.flush() &&
-        file.commit())
+    *kind = OutputKind::File;
+    struct stat output;
+    // What does not exist yet, even as the target of a link, is created by the save.
+    if (stat(QFile::encodeName(path).constData(), &output) != 0)
+        return Success;
+    for (const QString &picture : pictures) {
+        struct stat input;
+        if (stat(QFile::encodeName(picture).constData(), &input) == 0 && sameFile(input, output)) {
+            printError(path, tr("is a picture being read; choose another output"));
+            return OutputError;
+        }
+    }
+    // /dev/stdout opened anew would start a redirected file over; its own stream appends.
+    if (isDescriptorOf(STDOUT_FILENO, output)) {
+        *kind = OutputKind::StandardOutput;
+    } else if (isDescriptorOf(STDERR_FILENO, output)) {
+        *kind = OutputKind::StandardError;
+    } else if (S_ISFIFO(output.st_mode) || S_ISCHR(output.st_mode)) {
+        *kind = OutputKind::Stream;
+    } else if (S_ISDIR(output.st_mode)) {
+        printError(path, tr("is a folder; give a file name"));
+        return OutputError;
+    } else if (!S_ISREG(output.st_mode)) {
+        printError(path,
+                   tr("is neither a file, a FIFO nor a character device; choose another output"));
+        return OutputError;
+    }
+    return Success;
+}
+
+int CommandLine::writeOutput(const QString &path, OutputKind kind, const QByteArray &bytes)
+{
+    bool written = false;
+    if (kind == OutputKind::File) {
+        // Written beside the target and renamed over it once complete, as pictures are.
+        QSaveFile file(path);
+        written = file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size() &&
+                file.flush() && file.commit();
+    } else if (kind == OutputKind::Stream) {
+        // Written into, never replaced: a reader may be waiting on it, and it is no file to swap.
+        QFile file(path);
+        written = file.open(QIODevice::WriteOnly | QIODevice::Unbuffered) &&
+                file.write(bytes) == bytes.size();
+    } else {
+        FILE *stream = kind == OutputKind::StandardOutput ? stdout : stderr;
+        written = std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream) ==
+                        size_t(bytes.size()) &&
+                std::fflush(stream) == 0;
+    }
+    if (written)
         return Success;
     printError(path,
                tr("could not be written; check that its folder exists and is writable, and "
@@ -384,41 +487,94 @@ bool CommandLine::parse(QCommandLineParser &parser, const QStringList &commandAr
                                         tr("Show this help."));
     parser.addOption(helpOption);
     if (!parser.parse(commandArguments)) {
-        *status = usageError(parser.errorText());
+        // In our own style: Qt's parser writes "Unknown option 'x'.".
+        QString text = shown(parser.errorText());
+        if (text.endsWith(QLatin1Char('.')))
+            text.chop(1);
+        if (!text.isEmpty())
+            text[0] = text.at(0).toLower();
+        *status = usageError(text);
         return false;
     }
     if (parser.isSet(helpOption)) {
-        // The usage line names the program as it was started, often a whole path.
+        // Qt's usage line names the program before [options]: the command's name, here.
+        const QString command = commandArguments.constFirst();
         QString help = parser.helpText();
         help.replace(0, help.indexOf(QLatin1String(" [options]")),
-                     tr("Usage: %1").arg(QCoreApplication::applicationName()));
-        writeTo(stdout, (help + exitStatusText()).toLocal8Bit());
+                     tr("Usage: %1 %2").arg(QCoreApplication::applicationName(), command));
+        writeTo(stdout, (help + exitStatusText(command)).toLocal8Bit());
         *status = Success;
         return false;
     }
     return true;
 }
 
-QString CommandLine::exitStatusText()
+bool CommandLine::takeFileNames(const QStringList &given, QStringList *names)
 {
+    for (const QString &argument : given) {
+        const QByteArray bytes = argument.toLatin1();
+        const QString name = QFile::decodeName(bytes);
+        // Qt's file functions take names as text; a name that does not come back byte for byte
+        // would reach another file.
+        if (QFile::encodeName(name) != bytes) {
+            usageError(tr("%1: this file name cannot be used byte for byte, since it is not "
+                          "valid UTF-8 or begins with a byte order mark; rename the file or "
+                          "choose another name")
+                               .arg(name));
+            return false;
+        }
+        names->append(name);
+    }
+    return true;
+}
+
+QString CommandLine::exitStatusText(const QString &command)
+{
+    if (command == QLatin1String("hide"))
+        return tr("\nExit status:\n"
+                  "  0  the picture was saved\n"
+                  "  2  usage error\n"
+                  "  3  the picture cannot be read or is too large\n"
+                  "  4  the message cannot be read, is invalid or is too long\n"
+                  "  5  the output exists (without --force), is the picture being read, or "
+                  "cannot be written\n");
+    if (command == QLatin1String("reveal"))
+        return tr("\nExit status:\n"
+                  "  0  success\n"
+                  "  1  a picture holds no hidden message\n"
+                  "  2  usage error\n"
+                  "  3  a picture cannot be read or is too large\n"
+                  "  5  standard output or the -o output cannot be written, or -o names the "
+                  "picture being read\n"
+                  "With several pictures, the highest status met; every picture is still "
+                  "tried.\n");
+    if (command == QLatin1String("info"))
+        return tr("\nExit status:\n"
+                  "  0  success, whether or not a picture holds a message\n"
+                  "  2  usage error\n"
+                  "  3  a picture cannot be read or is too large\n"
+                  "  5  standard output cannot be written\n"
+                  "With several pictures, the highest status met; every picture is still "
+                  "tried.\n");
     return tr("\nExit status:\n"
               "  0  success\n"
-              "  1  no hidden message (reveal: in a picture given)\n"
+              "  1  no hidden message (reveal)\n"
               "  2  usage error\n"
               "  3  a picture cannot be read or is too large\n"
-              "  4  the message is invalid or too long\n"
-              "  5  the output exists (without --force) or saving failed\n"
+              "  4  the message cannot be read, is invalid or is too long (hide)\n"
+              "  5  the output exists (hide, without --force), is a picture being read, or "
+              "cannot be written\n"
               "With several pictures, the highest status met; every picture is still tried.\n");
 }
 
 void CommandLine::printHelp()
 {
     writeTo(stdout,
-            (tr("Usage: %1 COMMAND [OPTIONS]\n"
+            (tr("Usage: %1 COMMAND [options] PICTURE...\n"
                 "Hides a short UTF-8 message in the lowest bits of a picture's colours, and "
                 "reveals it again. Reads %2 pictures; saves PNG or BMP.\n\n"
                 "Commands:\n"
-                "  hide PICTURE [-m TEXT | -f FILE] [-o OUTPUT] [--force]\n"
+                "  hide [-m TEXT | -f FILE] [-o OUTPUT] [--force] PICTURE\n"
                 "                    hide a message and save the picture\n"
                 "  reveal [-o FILE] [--json] PICTURE...\n"
                 "                    print the message each picture holds\n"
@@ -429,23 +585,28 @@ void CommandLine::printHelp()
                 "  -h, --help        show this help\n"
                 "  -v, --version     show the version\n")
                      .arg(QCoreApplication::applicationName(), formatList()) +
-             exitStatusText())
+             exitStatusText(QString()))
                     .toLocal8Bit());
 }
 
 int CommandLine::usageError(const QString &text)
 {
+    printError(QString(), text);
     writeTo(stderr,
-            (QCoreApplication::applicationName() + QStringLiteral(": ") + text + QLatin1Char('\n') +
-             tr("Try '%1 --help' for more information.\n").arg(QCoreApplication::applicationName()))
+            tr("Try '%1 --help' for more information.\n")
+                    .arg(QCoreApplication::applicationName())
                     .toLocal8Bit());
     return UsageError;
 }
 
 void CommandLine::printError(const QString &file, const QString &text)
 {
+    // Standard output is buffered and standard error is not: what was printed for earlier
+    // pictures goes first, so that a log holding both reads in the order of the pictures.
+    std::fflush(stdout);
+    const QString where = file.isEmpty() ? QString() : file + QStringLiteral(": ");
     writeTo(stderr,
-            (QCoreApplication::applicationName() + QStringLiteral(": ") + file +
-             QStringLiteral(": ") + text + QLatin1Char('\n'))
+            (QCoreApplication::applicationName() + QStringLiteral(": ") + where + text +
+             QLatin1Char('\n'))
                     .toLocal8Bit());
 }

@@ -31,27 +31,33 @@ public:
         OutputError = 5
     };
 
-    CommandLine(const QStringList &arguments, const QList<QByteArray> &rawArguments);
+    // How an output is written: a regular file is replaced whole; a FIFO or a device, which a
+    // reader may be waiting on, and the program's own standard streams are written into.
+    enum class OutputKind { File, Stream, StandardOutput, StandardError };
+
+    explicit CommandLine(const QList<QByteArray> &rawArguments);
     int run();
 
 private:
     int hide(const QStringList &commandArguments);
-    int takeMessage(const QString &text, const CarrierImage &picture, QByteArray *message);
     int readMessage(const QString &path, const CarrierImage &picture, QByteArray *message);
     int checkMessage(const QString &name, const QByteArray &bytes, qint64 size,
                      const CarrierImage &picture);
     int inspectAll(const QStringList &commandArguments, bool reveal);
     int inspect(CarrierImage &picture, const QString &path, QJsonObject *result);
     int loadPicture(CarrierImage &picture, const QString &path, QString *shortError);
-    int writeMessage(const QString &path, const QByteArray &message);
+    int findOutput(const QString &path, const QStringList &pictures, OutputKind *kind);
+    int writeOutput(const QString &path, OutputKind kind, const QByteArray &bytes);
     bool parse(QCommandLineParser &parser, const QStringList &commandArguments, int *status);
-    static QString exitStatusText();
+    bool takeFileNames(const QStringList &given, QStringList *names);
+    static QString exitStatusText(const QString &command);
     void printHelp();
     int usageError(const QString &text);
     void printError(const QString &file, const QString &text);
 
+    // Each byte of each argument as one character, so that the parser reads the options as
+    // usual and every value goes back to the exact bytes given with toLatin1().
     QStringList arguments;
-    QList<QByteArray> rawArguments;
 };
 
 #endif // COMMANDLINE_H

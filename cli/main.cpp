@@ -10,11 +10,11 @@ int main(int argc, char **argv)
     QCoreApplication::setApplicationName(QStringLiteral("quorvane-lsb-cli"));
     QCoreApplication::setApplicationVersion(QStringLiteral(QUORVANE_VERSION));
 
-    // The arguments as the shell passed them, to tell a message that is not UTF-8 from one that
-    // is: Qt's decoding replaces what it cannot read.
+    // The arguments as the shell passed them: Qt's decoding replaces bytes that are not UTF-8
+    // and drops a leading byte order mark, and names and messages are used byte for byte.
     QList<QByteArray> rawArguments;
     for (int i = 0; i < argc; ++i)
         rawArguments << QByteArray(argv[i]);
-    CommandLine commandLine(QCoreApplication::arguments(), rawArguments);
+    CommandLine commandLine(rawArguments);
     return commandLine.run();
 }

@@ -8,10 +8,16 @@
 #include <QImage>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QMap>
 #include <QProcess>
 #include <QProcessEnvironment>
+#include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -22,24 +28,38 @@ struct Run
     QByteArray error;
 };
 
-// Runs the real program in folder, with no display of any kind: it must need none.
-Run runProgram(const QString &folder, const QStringList &arguments, const QByteArray &input = {})
+// Runs the real program in folder, with no display of any kind: it must need none. A script for
+// /bin/sh finds the program in $CLI.
+Run runProgram(const QString &folder, const QStringList &arguments, const QByteArray &input = {},
+               bool inputEnds = true, const QString &program = QStringLiteral(QUORVANE_CLI))
 {
     QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
     for (const char *name : {"DISPLAY", "WAYLAND_DISPLAY", "QT_QPA_PLATFORM"})
         environment.remove(QLatin1String(name));
+    environment.insert(QStringLiteral("CLI"), QStringLiteral(QUORVANE_CLI));
     QProcess process;
     process.setProcessEnvironment(environment);
     process.setWorkingDirectory(folder);
-    process.start(QStringLiteral(QUORVANE_CLI), arguments);
+    process.start(program, arguments);
     process.write(input);
-    process.closeWriteChannel();
+    if (inputEnds)
+        process.closeWriteChannel();
     Run run;
     if (process.waitForFinished(60000) && process.exitStatus() == QProcess::NormalExit)
         run.status = process.exitCode();
     run.output = process.readAllStandardOutput();
     run.error = process.readAllStandardError();
     return run;
+}
+
+// Every file in folder with its bytes, to show that a failed run changed nothing.
+QMap<QString, QByteArray> contents(const QString &folder)
+{
+    QMap<QString, QByteArray> files;
+    const QStringList names = QDir(folder).entryList(QDir::Files);
+    for (const QString &name : names)
+        files.insert(name, readFile(QDir(folder).filePath(name)));
+    return files;
 }
 
 // What the window's engine path reveals from path, or a null array for no message.
@@ -80,6 +100,12 @@ private slots:
     void statuses();
     void json_data();
     void json();
+    void help_data();
+    void help();
+    void shell_data();
+    void shell();
+    void revealIntoFifo();
+    void inputThatDoesNotEnd();
     void otherFormats_data();
     void otherFormats();
 
@@ -101,6 +127,7 @@ void tst_CommandLine::init()
     engineHide(folder->filePath("carrier.png"), QStringLiteral("secret"));
     QVERIFY(writeFile(folder->filePath("taken.png"), "an older file"));
     QVERIFY(writeFile(folder->filePath("notes.txt"), "plain words"));
+    QVERIFY(writeFile(folder->filePath("forty.txt"), QByteArray(40, 'a')));
     QVERIFY(writeFile(folder->filePath("huge.png"), announcingPng(20000, 1)));
 }
 
@@ -205,9 +232,16 @@ void tst_CommandLine::statuses_data()
             << QByteArray("huge.png: the picture is larger");
     QTest::newRow("hide-unreadable") << QStringList {"hide", "notes.txt", "-m", "a"} << QByteArray()
                                      << 3 << QByteArray() << QByteArray("notes.txt");
-    // 10 × 10 holds 36 bytes.
-    QTest::newRow("hide-too-long") << QStringList {"hide", "small.png"} << QByteArray(40, 'a') << 4
-                                   << QByteArray() << QByteArray("40 bytes, 4 more than the 36");
+    // 10 × 10 holds 36 bytes. A pipe is read one byte past that; a file's length is known.
+    QTest::newRow("hide-too-long")
+            << QStringList {"hide", "small.png"} << QByteArray(40, 'a') << 4 << QByteArray()
+            << QByteArray("longer than the 36 bytes this picture holds");
+    QTest::newRow("hide-too-long-file")
+            << QStringList {"hide", "small.png", "-f", "forty.txt"} << QByteArray() << 4
+            << QByteArray() << QByteArray("forty.txt: the message is 40 bytes, 4 more than the 36");
+    QTest::newRow("hide-endless-file")
+            << QStringList {"hide", "small.png", "-f", "/dev/zero"} << QByteArray() << 4
+            << QByteArray() << QByteArray("longer than the 36 bytes");
     QTest::newRow("hide-not-utf8") << QStringList {"hide", "plain.png"} << QByteArray("a\xFF") << 4
                                    << QByteArray() << QByteArray("UTF-8");
     QTest::newRow("hide-zero-byte") << QStringList {"hide", "plain.png"} << QByteArray("a\0b", 3)
@@ -220,6 +254,18 @@ void tst_CommandLine::statuses_data()
     QTest::newRow("hide-force") << QStringList {"hide", "plain.png", "-m",     "a",
                                                 "-o",   "taken.png", "--force"}
                                 << QByteArray() << 0 << QByteArray("taken.png\n") << QByteArray();
+    QTest::newRow("hide-force-onto-source")
+            << QStringList {"hide", "plain.png", "-m", "a", "-o", "./plain.png", "--force"}
+            << QByteArray() << 5 << QByteArray()
+            << QByteArray("./plain.png: is a picture being read");
+    QTest::newRow("reveal-onto-its-picture")
+            << QStringList {"reveal", "-o", "carrier_encrypt.png", "carrier_encrypt.png"}
+            << QByteArray() << 5 << QByteArray()
+            << QByteArray("carrier_encrypt.png: is a picture being read");
+    // The parser's own error in our style: lower case, no full stop.
+    QTest::newRow("unknown-option")
+            << QStringList {"hide", "plain.png", "--bogus"} << QByteArray() << 2 << QByteArray()
+            << QByteArray("quorvane-lsb-cli: unknown option 'bogus'\nTry");
     QTest::newRow("hide-folder-missing")
             << QStringList {"hide", "plain.png", "-m", "a", "-o", "missing/x.png"} << QByteArray()
             << 5 << QByteArray() << QByteArray("missing/x.png");
@@ -233,16 +279,17 @@ void tst_CommandLine::statuses()
     QFETCH(QByteArray, output);
     QFETCH(QByteArray, error);
 
-    const QStringList before = QDir(folder->path()).entryList(QDir::Files);
+    const QMap<QString, QByteArray> before = contents(folder->path());
     const Run run = runProgram(folder->path(), arguments, input);
     QCOMPARE(run.status, status);
     QVERIFY2(output.isEmpty() ? run.output.isEmpty() : run.output.contains(output), run.output);
     QVERIFY2(error.isEmpty() ? run.error.isEmpty() : run.error.contains(error), run.error);
-    // Only a forced hide replaces a file; a failed one leaves nothing behind.
+    // Only a forced hide replaces a file; a failed run leaves every file as it was.
     QCOMPARE(readFile(folder->filePath("taken.png")) == "an older file",
-             !arguments.contains(QLatin1String("--force")));
+             !arguments.contains(QLatin1String("--force")) ||
+                     !arguments.contains(QLatin1String("taken.png")));
     if (status != 0)
-        QCOMPARE(QDir(folder->path()).entryList(QDir::Files), before);
+        QVERIFY(contents(folder->path()) == before);
 }
 
 void tst_CommandLine::json_data()
@@ -278,6 +325,116 @@ void tst_CommandLine::json()
         QCOMPARE(parseError.error, QJsonParseError::NoError);
         QCOMPARE(document.object(), QJsonDocument::fromJson(expected[i].toUtf8()).object());
     }
+}
+
+void tst_CommandLine::help_data()
+{
+    QTest::addColumn<QString>("command");
+    QTest::addColumn<QString>("usage");
+    QTest::addColumn<QString>("statuses");
+
+    QTest::newRow("hide") << "hide" << QStringLiteral("hide [options] PICTURE") << "02345";
+    QTest::newRow("reveal") << "reveal" << QStringLiteral("reveal [options] PICTURE...") << "01235";
+    QTest::newRow("info") << "info" << QStringLiteral("info [options] PICTURE...") << "0235";
+    QTest::newRow("all") << "" << QStringLiteral("COMMAND [options] PICTURE...") << "012345";
+}
+
+void tst_CommandLine::help()
+{
+    QFETCH(QString, command);
+    QFETCH(QString, usage);
+    QFETCH(QString, statuses);
+
+    const Run run =
+            runProgram(folder->path(),
+                       command.isEmpty() ? QStringList {"--help"} : QStringList {"help", command});
+    QCOMPARE(run.status, 0);
+    const QString help = QString::fromUtf8(run.output);
+    QCOMPARE(help.section(QLatin1Char('\n'), 0, 0), "Usage: quorvane-lsb-cli " + usage);
+    // The argument list names the argument as the usage line does.
+    if (!command.isEmpty())
+        QVERIFY2(help.contains("\nArguments:\n  " + usage.section(' ', -1) + ' '),
+                 qPrintable(help));
+    QString listed;
+    QRegularExpressionMatchIterator status =
+            QRegularExpression(QStringLiteral("^  (\\d)  "), QRegularExpression::MultilineOption)
+                    .globalMatch(help.section(QStringLiteral("Exit status:"), 1));
+    while (status.hasNext())
+        listed += status.next().captured(1);
+    QCOMPARE(listed, statuses);
+    if (!command.isEmpty())
+        QCOMPARE(runProgram(folder->path(), {command, "--help"}).output, run.output);
+}
+
+void tst_CommandLine::shell_data()
+{
+    QTest::addColumn<QString>("script");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("output");
+    QTest::addColumn<QByteArray>("error");
+
+    // Opened anew, /dev/stdout would start the redirected file over or be replaced.
+    QTest::newRow("stdout-into-file")
+            << R"sh(echo before > log; "$CLI" reveal -o /dev/stdout carrier_encrypt.png >> log;
+                    status=$?; cat log; exit $status)sh"
+            << 0 << QByteArray("before\nsecret") << QByteArray();
+    // Bytes that QProcess would pass as text: a leading U+FEFF, and a name that is not UTF-8.
+    QTest::newRow("message-byte-order-mark")
+            << R"sh("$CLI" hide plain.png -m "$(printf '\357\273\277bom')" > /dev/null &&
+                    "$CLI" reveal plain_encrypt.png)sh"
+            << 0 << QByteArray("\xEF\xBB\xBF") + "bom\n"
+            << QByteArray();
+    QTest::newRow("name-not-utf8")
+            << R"sh("$CLI" hide plain.png -m a -o "$(printf 'out\376.png')"; status=$?;
+                    ls out* 2> /dev/null; exit $status)sh"
+            << 2 << QByteArray() << QByteArray("is not valid UTF-8");
+    // Standard output is flushed before each error, so that one log keeps the pictures' order.
+    QTest::newRow("order-through-one-pipe")
+            << R"sh("$CLI" reveal carrier_encrypt.png plain.png carrier_encrypt.png 2>&1)sh" << 1
+            << QByteArray("==> carrier_encrypt.png <==\nsecret\n"
+                          "quorvane-lsb-cli: plain.png: holds no hidden message\n"
+                          "==> carrier_encrypt.png <==\nsecret\n")
+            << QByteArray();
+}
+
+void tst_CommandLine::shell()
+{
+    QFETCH(QString, script);
+    QFETCH(int, status);
+    QFETCH(QByteArray, output);
+    QFETCH(QByteArray, error);
+
+    const Run run = runProgram(folder->path(), {"-c", script}, {}, true, QStringLiteral("/bin/sh"));
+    QCOMPARE(run.status, status);
+    QCOMPARE(run.output, output);
+    QVERIFY2(error.isEmpty() ? run.error.isEmpty() : run.error.contains(error), run.error);
+}
+
+void tst_CommandLine::revealIntoFifo()
+{
+    const QByteArray fifo = QFile::encodeName(folder->filePath("pipe"));
+    QCOMPARE(mkfifo(fifo.constData(), 0600), 0);
+    // Opened without waiting for a writer, so that a program that never writes fails the test
+    // instead of hanging it.
+    const int reader = open(fifo.constData(), O_RDONLY | O_NONBLOCK);
+    QVERIFY(reader >= 0);
+    const Run run = runProgram(folder->path(), {"reveal", "-o", "pipe", "carrier_encrypt.png"});
+    char received[64];
+    const ssize_t size = read(reader, received, sizeof received);
+    close(reader);
+    QCOMPARE(run.status, 0);
+    QCOMPARE(QByteArray(received, int(qMax<ssize_t>(size, 0))), QByteArray("secret"));
+    struct stat file;
+    QVERIFY(stat(fifo.constData(), &file) == 0 && S_ISFIFO(file.st_mode));
+}
+
+void tst_CommandLine::inputThatDoesNotEnd()
+{
+    // The pipe stays open: the program must answer as soon as it holds one byte too many.
+    const Run run = runProgram(folder->path(), {"hide", "small.png"}, QByteArray(40, 'a'), false);
+    QCOMPARE(run.status, 4);
+    QVERIFY2(run.error.contains("standard input: the message is longer than the 36 bytes"),
+             run.error);
 }
 
 void tst_CommandLine::otherFormats_data()
