@@ -11,8 +11,8 @@
 
 #include <cstdio>
 
-// Writes the seed corpora of the fuzz targets below the folder given: load/ gets small PNG and BMP
-// files of every layout the reader knows, pngwriter/ a few picture descriptions with metadata.
+// Writes the seed corpora of the fuzz targets below the folder given: load/ gets small files of
+// every format and layout the loader reads, pngwriter/ a few picture descriptions with metadata.
 namespace {
 
 QByteArray encoded(const QImage &image, const char *format)
@@ -58,6 +58,30 @@ QByteArray runLengthBmp(quint16 bitCount, const QByteArray &runs)
     return bytes + runs;
 }
 
+// A 3 x 3 PNG of the given colour type, bit depth and interlacing, with chunks before the pixel
+// data and the filtered rows given.
+QByteArray rawPng(int colourType, int depth, int interlace, const QByteArray &chunks,
+                  const QByteArray &rows)
+{
+    QByteArray header;
+    QDataStream out(&header, QIODevice::WriteOnly);
+    out << quint32(3) << quint32(3) << quint8(depth) << quint8(colourType) << quint8(0) << quint8(0)
+        << quint8(interlace);
+    return QByteArray("\x89PNG\r\n\x1a\n", 8) + pngChunk("IHDR", header) + chunks +
+            pngChunk("IDAT", qCompress(rows).mid(4)) + pngChunk("IEND", {});
+}
+
+// An icon file whose one picture is the PNG given.
+QByteArray iconHolding(const QByteArray &png)
+{
+    QByteArray bytes;
+    QDataStream out(&bytes, QIODevice::WriteOnly);
+    out.setByteOrder(QDataStream::LittleEndian);
+    out << quint16(0) << quint16(1) << quint16(1) << quint8(7) << quint8(5) << quint8(0)
+        << quint8(0) << quint16(1) << quint16(32) << quint32(png.size()) << quint32(22);
+    return bytes + png;
+}
+
 bool writeSeed(const QDir &dir, const QString &name, const QByteArray &bytes)
 {
     QFile file(dir.filePath(name));
@@ -89,6 +113,30 @@ int main(int argc, char *argv[])
         ok &= writeSeed(load, QStringLiteral("format-%1-metadata.png").arg(int(format)),
                         png.left(33) + metadata() + png.mid(33));
     }
+    // Every other format read, from Qt's writers where it has one.
+    const QImage rgb = noise(QImage::Format_RGB32);
+    for (const char *format : {"jpeg", "ppm", "pgm", "pbm", "xbm", "xpm", "ico"})
+        ok &= writeSeed(load, QStringLiteral("seed.%1").arg(QLatin1String(format)),
+                        encoded(rgb, format));
+    ok &= writeSeed(load, QStringLiteral("seed.gif"),
+                    QByteArray::fromHex("47494638376103000200810000ff000000ff000000ffffffff2c00000"
+                                        "00003000200000809000104103040408080003b"));
+    ok &= writeSeed(load, QStringLiteral("ascii.pgm"),
+                    QByteArray("P2\n3 2\n255\n0 9 99 255 7 1\n"));
+    ok &= writeSeed(load, QStringLiteral("png-inside.ico"), iconHolding(encoded(rgb, "png")));
+    // PNG kinds whose pixels take a table or a transformation: 16-bit with a transparent colour,
+    // 2-bit grey with one, a palette shorter than its indices reach, interlaced.
+    ok &= writeSeed(load, QStringLiteral("rgb16-trns.png"),
+                    rawPng(2, 16, 0, pngChunk("tRNS", QByteArray::fromHex("000100020003")),
+                           QByteArray((1 + 6 * 3) * 3, '\0')));
+    ok &= writeSeed(load, QStringLiteral("grey2-trns.png"),
+                    rawPng(0, 2, 0, pngChunk("tRNS", QByteArray::fromHex("0001")),
+                           QByteArray::fromHex("001b00e4001b")));
+    ok &= writeSeed(load, QStringLiteral("palette-short.png"),
+                    rawPng(3, 8, 0, pngChunk("PLTE", QByteArray::fromHex("ff0000")),
+                           QByteArray::fromHex("000001020001020000020100")));
+    ok &= writeSeed(load, QStringLiteral("interlaced.png"),
+                    rawPng(2, 8, 1, QByteArray(), QByteArray(33, '\0')));
     ok &= writeSeed(load, QStringLiteral("rgb.bmp"), encoded(noise(QImage::Format_RGB32), "bmp"));
     ok &= writeSeed(load, QStringLiteral("indexed.bmp"),
                     encoded(noise(QImage::Format_Indexed8), "bmp"));
