@@ -2,6 +2,7 @@
 
 #include "carrierimage.h"
 #include "hidingrules.h"
+#include "pictureformat.h"
 
 #include <QChar>
 #include <QCommandLineOption>
@@ -59,12 +60,33 @@ bool encodePicture(const CarrierImage &picture, const QString &path, QByteArray 
     return file.error() == QFileDevice::NoError;
 }
 
+// "a, b or c".
+QString alternatives(QStringList names)
+{
+    const QString last = names.takeLast();
+    return names.isEmpty() ? last
+                           : names.join(QStringLiteral(", ")) + QStringLiteral(" or ") + last;
+}
+
 // The formats read, as "PNG, BMP, … or ICO".
 QString formatList()
 {
-    QStringList names = CarrierImage::readableFormats();
-    const QString last = names.takeLast();
-    return names.join(QStringLiteral(", ")) + QStringLiteral(" or ") + last;
+    return alternatives(PictureFormats::readNames());
+}
+
+// The formats saved in, as "PNG or BMP".
+QString savedFormatList()
+{
+    return alternatives(PictureFormats::savedNames());
+}
+
+// Their suffixes with a prefix: "NAME_encrypt.png or NAME_encrypt.bmp", ".png or .bmp".
+QString savedSuffixList(const QString &prefix)
+{
+    QStringList names;
+    for (const QString &suffix : PictureFormats::savedSuffixes())
+        names << prefix + suffix;
+    return alternatives(names);
 }
 
 } // namespace
@@ -115,8 +137,9 @@ int CommandLine::hide(const QStringList &commandArguments)
 {
     QCommandLineParser parser;
     parser.setApplicationDescription(
-            tr("Hides a message in PICTURE and saves the result, by default beside it as "
-               "NAME_encrypt.png or NAME_encrypt.bmp, then prints the path it saved."));
+            tr("Hides a message in PICTURE and saves the result, by default beside it as %1, "
+               "then prints the path it saved.")
+                    .arg(savedSuffixList(QStringLiteral("NAME_encrypt."))));
     const QCommandLineOption messageOption({QStringLiteral("m"), QStringLiteral("message")},
                                            tr("Hide TEXT."), QStringLiteral("TEXT"));
     const QCommandLineOption fileOption(
@@ -124,9 +147,10 @@ int CommandLine::hide(const QStringList &commandArguments)
             tr("Hide the bytes of FILE; - is standard input, which is also read when neither "
                "-m nor -f is given."),
             QStringLiteral("FILE"));
-    const QCommandLineOption outputOption({QStringLiteral("o"), QStringLiteral("output")},
-                                          tr("Save as OUTPUT, whose name ends in .png or .bmp."),
-                                          QStringLiteral("OUTPUT"));
+    const QCommandLineOption outputOption(
+            {QStringLiteral("o"), QStringLiteral("output")},
+            tr("Save as OUTPUT, whose name ends in %1.").arg(savedSuffixList(QStringLiteral("."))),
+            QStringLiteral("OUTPUT"));
     const QCommandLineOption forceOption(QStringLiteral("force"),
                                          tr("Replace the output if it exists."));
     parser.addOptions({messageOption, fileOption, outputOption, forceOption});
@@ -160,9 +184,10 @@ int CommandLine::hide(const QStringList &commandArguments)
         const QString fileName = QFileInfo(source).fileName();
         output = source.left(source.size() - fileName.size()) + HidingRules::outputName(fileName);
     } else if (!HidingRules::keepsLowBits(QFileInfo(output).suffix())) {
-        return usageError(tr("%1: pictures are saved as PNG or BMP only, since other formats "
-                             "lose the hidden bits; give -o a name ending in .png or .bmp")
-                                  .arg(output));
+        return usageError(
+                tr("%1: pictures are saved as %2 only, since other formats lose the "
+                   "hidden bits; give -o a name ending in %3")
+                        .arg(output, savedFormatList(), savedSuffixList(QStringLiteral("."))));
     }
 
     CarrierImage picture;
@@ -572,7 +597,7 @@ void CommandLine::printHelp()
     writeTo(stdout,
             (tr("Usage: %1 COMMAND [options] PICTURE...\n"
                 "Hides a short UTF-8 message in the lowest bits of a picture's colours, and "
-                "reveals it again. Reads %2 pictures; saves PNG or BMP.\n\n"
+                "reveals it again. Reads %2 pictures; saves %3.\n\n"
                 "Commands:\n"
                 "  hide [-m TEXT | -f FILE] [-o OUTPUT] [--force] PICTURE\n"
                 "                    hide a message and save the picture\n"
@@ -584,7 +609,7 @@ void CommandLine::printHelp()
                 "Options:\n"
                 "  -h, --help        show this help\n"
                 "  -v, --version     show the version\n")
-                     .arg(QCoreApplication::applicationName(), formatList()) +
+                     .arg(QCoreApplication::applicationName(), formatList(), savedFormatList()) +
              exitStatusText(QString()))
                     .toLocal8Bit());
 }

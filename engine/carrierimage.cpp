@@ -1,6 +1,7 @@
 #include "carrierimage.h"
 
 #include "hidingrules.h"
+#include "pictureformat.h"
 #include "pictureguard.h"
 #include "pngreader.h"
 #include "pngwriter.h"
@@ -46,7 +47,7 @@ using LoadResult = CarrierImage::LoadResult;
 LoadResult readPng(QFile *file, const PictureGuard::Verdict &verdict, QImage *image)
 {
     PngReader::Result result;
-    if (verdict.pngStart == 0) {
+    if (verdict.pngSize == 0) {
         result = PngReader::read(file, CarrierImage::maxSide, image);
     } else {
         if (!file->seek(verdict.pngStart))
@@ -62,9 +63,9 @@ LoadResult readPng(QFile *file, const PictureGuard::Verdict &verdict, QImage *im
                                                     : LoadResult::Unreadable;
 }
 
-LoadResult readWithQt(QFile *file, const PictureGuard::Verdict &verdict, QImage *image)
+LoadResult readWithQt(QFile *file, const PictureFormat &format, QImage *image)
 {
-    const bool bmp = verdict.kind == PictureGuard::Kind::Bmp;
+    const bool cleared = format.decoder == PictureFormat::Decoder::QtIntoClearedPicture;
     if (!file->seek(0))
         return LoadResult::Unreadable;
 #if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
@@ -75,7 +76,7 @@ LoadResult readWithQt(QFile *file, const PictureGuard::Verdict &verdict, QImage 
 #endif
     // Only the reader for what the guard found the file to be: Qt's content detection would also
     // hand files to readers that the guard has not checked them for.
-    QImageReader reader(file, bmp ? QByteArray("bmp") : verdict.format);
+    QImageReader reader(file, format.qtName);
     reader.setAutoDetectImageFormat(false);
     // A tiny file can announce a huge picture; ask before decoding.
     const QSize announced = reader.size();
@@ -84,7 +85,7 @@ LoadResult readWithQt(QFile *file, const PictureGuard::Verdict &verdict, QImage 
         return LoadResult::TooLarge;
 
     QImage loaded;
-    if (bmp) {
+    if (cleared) {
         // Qt's BMP reader leaves pixels unwritten where run-length data skips them or ends early.
         // It decodes into a picture of the right size and format that it is given, so it gets one
         // cleared beforehand, and those pixels take palette entry 0 or black instead of leftover
@@ -94,9 +95,9 @@ LoadResult readWithQt(QFile *file, const PictureGuard::Verdict &verdict, QImage 
             return LoadResult::Unreadable;
         loaded.fill(0);
     }
-    const uchar *cleared = loaded.constBits();
+    const uchar *bits = loaded.constBits();
     // A reader that fails may leave a picture partly decoded, and partly leftover memory.
-    if (!reader.read(&loaded) || loaded.isNull() || (bmp && loaded.constBits() != cleared))
+    if (!reader.read(&loaded) || loaded.isNull() || (cleared && loaded.constBits() != bits))
         return LoadResult::Unreadable;
     *image = loaded;
     return LoadResult::Loaded;
@@ -113,28 +114,23 @@ CarrierImage::LoadResult CarrierImage::load(const QString &path)
     if (!file.open(QIODevice::ReadOnly))
         return LoadResult::Unreadable;
     const PictureGuard::Verdict verdict = PictureGuard::check(&file, maxSide);
-    QImage loaded;
-    switch (verdict.kind) {
-    case PictureGuard::Kind::TooLarge:
+    switch (verdict.outcome) {
+    case PictureGuard::Outcome::TooLarge:
         return LoadResult::TooLarge;
-    case PictureGuard::Kind::Unsupported:
+    case PictureGuard::Outcome::Unsupported:
         return LoadResult::Unsupported;
-    case PictureGuard::Kind::Unreadable:
+    case PictureGuard::Outcome::Unreadable:
         return LoadResult::Unreadable;
-    case PictureGuard::Kind::Png: {
-        const LoadResult result = readPng(&file, verdict, &loaded);
-        if (result != LoadResult::Loaded)
-            return result;
+    case PictureGuard::Outcome::Decodable:
         break;
     }
-    case PictureGuard::Kind::Bmp:
-    case PictureGuard::Kind::Other: {
-        const LoadResult result = readWithQt(&file, verdict, &loaded);
-        if (result != LoadResult::Loaded)
-            return result;
-        break;
-    }
-    }
+    QImage loaded;
+    const LoadResult result =
+            verdict.format->decoder == PictureFormat::Decoder::OurPng || verdict.pngSize > 0
+            ? readPng(&file, verdict, &loaded)
+            : readWithQt(&file, *verdict.format, &loaded);
+    if (result != LoadResult::Loaded)
+        return result;
     if (loaded.width() > maxSide || loaded.height() > maxSide)
         return LoadResult::TooLarge;
     // Other formats would not keep the low bits that a hide writes.
@@ -153,11 +149,6 @@ CarrierImage::LoadResult CarrierImage::load(const QString &path)
     loadedHead.clear();
     hiddenPixels = 0;
     return LoadResult::Loaded;
-}
-
-QStringList CarrierImage::readableFormats()
-{
-    return PictureGuard::readableFormats();
 }
 
 int CarrierImage::getCapacity() const
@@ -197,8 +188,9 @@ QImage CarrierImage::getImage() const
 
 bool CarrierImage::saveImage(const QString &path) const
 {
-    const QByteArray format = QFileInfo(path).suffix().toLower().toLatin1();
-    if (format.isEmpty() || !QImageWriter::supportedImageFormats().contains(format))
+    // Only formats that keep every low bit, whatever the caller checked.
+    const PictureFormat *format = PictureFormats::fromSuffix(QFileInfo(path).suffix());
+    if (!format || !format->keepsLowBits())
         return false;
     // Written beside the target and renamed over it only once complete, so a failure never
     // leaves a half-written or emptied picture behind.
@@ -206,8 +198,9 @@ bool CarrierImage::saveImage(const QString &path) const
     if (!file.open(QIODevice::WriteOnly))
         return false;
     // PNG goes through our own encoder, which is faster and keeps the source's metadata.
-    const bool written = format == "png" ? PngWriter::write(image, pngChunks, &file)
-                                         : QImageWriter(&file, format).write(image);
+    const bool written = format->writer == PictureFormat::Writer::OurPng
+            ? PngWriter::write(image, pngChunks, &file)
+            : QImageWriter(&file, format->qtName).write(image);
     // commit() alone can report success for a file that a full disk cut short when only the
     // last buffered block fails, hence the explicit flush.
     if (!written || !file.flush()) {

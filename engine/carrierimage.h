@@ -4,7 +4,6 @@
 #include <QByteArray>
 #include <QImage>
 #include <QString>
-#include <QStringList>
 #include <QVector>
 
 // Holds the chosen picture and hides a message in, or reveals one from, the least significant
@@ -20,9 +19,6 @@ public:
     static constexpr int maxSide = 16384;
     // The 12-digit length header counts at most 4095 bits, so 511 whole bytes.
     static constexpr int maxMessageBytes = 511;
-
-    // The formats load reads, by the names users know them by.
-    static QStringList readableFormats();
 
     LoadResult load(const QString &path);
     int getCapacity() const;

@@ -1,41 +1,37 @@
 #include "hidingrules.h"
 
+#include "pictureformat.h"
+
 #include <QFileInfo>
 #include <QLatin1Char>
 #include <QLatin1String>
-
-namespace {
-
-bool isSuffix(const QString &suffix, const char *format)
-{
-    return suffix.compare(QLatin1String(format), Qt::CaseInsensitive) == 0;
-}
-
-} // namespace
 
 namespace HidingRules {
 
 bool keepsLowBits(const QString &suffix)
 {
-    return isSuffix(suffix, "png") || isSuffix(suffix, "bmp");
+    const PictureFormat *format = PictureFormats::fromSuffix(suffix);
+    return format && format->keepsLowBits();
 }
 
 QString outputName(const QString &fileName)
 {
     if (!fileName.contains(QLatin1Char('.')))
-        return fileName + QStringLiteral("_encrypt.png");
+        return fileName + QStringLiteral("_encrypt.") +
+                PictureFormats::savedSuffixes().constFirst();
     const QString suffix = QFileInfo(fileName).completeSuffix();
     const QString base = fileName.left(fileName.size() - suffix.size() - 1);
     const int lastDot = suffix.lastIndexOf(QLatin1Char('.'));
     QString outputSuffix = suffix;
     if (!keepsLowBits(suffix.mid(lastDot + 1)))
-        outputSuffix = suffix.left(lastDot + 1) + QStringLiteral("png");
+        outputSuffix = suffix.left(lastDot + 1) + PictureFormats::savedSuffixes().constFirst();
     return base + QStringLiteral("_encrypt.") + outputSuffix;
 }
 
 bool writesOpaque(const QString &outputPath)
 {
-    return !isSuffix(QFileInfo(outputPath).suffix(), "png");
+    const PictureFormat *format = PictureFormats::fromSuffix(QFileInfo(outputPath).suffix());
+    return !format || !format->keepsLowBits() || format->writtenOpaque;
 }
 
 int byteCount(const QString &message)

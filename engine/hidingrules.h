@@ -10,7 +10,8 @@ namespace HidingRules {
 
 enum class MessageCheck { Fits, Empty, NotUtf8, HasZeroByte, TooLong };
 
-// Only PNG and BMP keep the low bits exactly; a picture is never written in another format.
+// Whether a picture is saved in the format the suffix names: only those whose writer keeps every
+// low bit (PNG and BMP). A picture is never written in another format.
 bool keepsLowBits(const QString &suffix);
 
 // The name proposed for the picture with the hidden message, from the source's file name:
@@ -18,7 +19,8 @@ bool keepsLowBits(const QString &suffix);
 // that keeps the low bits.
 QString outputName(const QString &fileName);
 
-// PNG keeps transparency; a BMP is written opaque where the message lies.
+// Whether the message's pixels are written opaque, for a format whose writer drops
+// transparency (BMP); PNG keeps it.
 bool writesOpaque(const QString &outputPath);
 
 // A message's length in the unit a picture's capacity is given in: UTF-8 bytes.

@@ -1,25 +1,25 @@
 #include "pictureguard.h"
 
+#include "pictureformat.h"
 #include "pngwriter.h"
 
 #include <QByteArray>
 #include <QIODevice>
 #include <QImageReader>
-#include <QString>
 #include <QtEndian>
 
 namespace {
 
-using Kind = PictureGuard::Kind;
+using Outcome = PictureGuard::Outcome;
 using Verdict = PictureGuard::Verdict;
 
 constexpr qint64 bmpFileHeaderSize = 14;
 
-Verdict verdict(Kind kind, const QByteArray &format = QByteArray())
+Verdict verdict(Outcome outcome, const PictureFormat *format = nullptr)
 {
     Verdict found;
-    found.kind = kind;
-    found.format = format;
+    found.outcome = outcome;
+    found.format = outcome == Outcome::Decodable ? format : nullptr;
     return found;
 }
 
@@ -59,33 +59,33 @@ private:
 
 // Qt's reader allocates and clears a chunk's announced length before it reads the data, so every
 // length is checked against the file first; the data itself is skipped, never read.
-Kind checkPng(QIODevice *device, int maxSide)
+Outcome checkPng(QIODevice *device, int maxSide)
 {
     if (!device->seek(PngWriter::signatureSize))
-        return Kind::Unreadable;
+        return Outcome::Unreadable;
     // The header chunk comes first and gives the picture's size.
     const QByteArray header = device->peek(16);
     if (header.size() != 16 || !header.startsWith(QByteArray("\0\0\0\x0dIHDR", 8)))
-        return Kind::Unreadable;
+        return Outcome::Unreadable;
     if (qFromBigEndian<quint32>(header.constData() + 8) > quint32(maxSide) ||
         qFromBigEndian<quint32>(header.constData() + 12) > quint32(maxSide))
-        return Kind::TooLarge;
+        return Outcome::TooLarge;
     const qint64 fileSize = device->size();
     for (;;) {
         const QByteArray head = device->read(8);
         // A file that ends between chunks is left to the reader, which knows what it needs.
         if (head.isEmpty())
-            return Kind::Png;
+            return Outcome::Decodable;
         if (head.size() != 8)
-            return Kind::Unreadable;
+            return Outcome::Unreadable;
         const qint64 length = qFromBigEndian<quint32>(head.constData());
         const qint64 next = device->pos() + length + 4; // data, then CRC
         if (length > 0x7FFFFFFF || next > fileSize)
-            return Kind::Unreadable;
+            return Outcome::Unreadable;
         if (head.endsWith("IEND"))
-            return Kind::Png;
+            return Outcome::Decodable;
         if (!device->seek(next))
-            return Kind::Unreadable;
+            return Outcome::Unreadable;
     }
 }
 
@@ -123,20 +123,20 @@ bool runsEndCleanly(QIODevice *device, qint64 start, bool fourBits)
 // check must read the header with the layout the reader uses: the 40-byte one for info headers
 // of 40, 64, 108 and 124 bytes, the 12-byte core one for every other size. Sizes that no writer
 // produces are refused outright.
-Kind checkBmp(QIODevice *device, int maxSide)
+Outcome checkBmp(QIODevice *device, int maxSide)
 {
     const QByteArray header = device->peek(bmpFileHeaderSize + 40);
     if (header.size() < bmpFileHeaderSize + 4)
-        return Kind::Unreadable;
+        return Outcome::Unreadable;
     const char *bytes = header.constData();
     const qint64 pixelOffset = qFromLittleEndian<quint32>(bytes + 10);
     const qint64 infoSize = qFromLittleEndian<quint32>(bytes + 14);
     const bool full = infoSize == 40 || infoSize == 64 || infoSize == 108 || infoSize == 124;
     if (!full && infoSize != 12 && infoSize != 52 && infoSize != 56)
-        return Kind::Unreadable;
+        return Outcome::Unreadable;
     const qint64 layoutSize = full ? 40 : 12;
     if (header.size() < bmpFileHeaderSize + layoutSize)
-        return Kind::Unreadable;
+        return Outcome::Unreadable;
     // Read as the reader reads them: signed, 16 bits wide in the core layout.
     const qint64 width =
             full ? qFromLittleEndian<qint32>(bytes + 18) : qFromLittleEndian<qint16>(bytes + 18);
@@ -147,11 +147,11 @@ Kind checkBmp(QIODevice *device, int maxSide)
     const qint64 colorsUsed = full ? qFromLittleEndian<quint32>(bytes + 46) : 0;
     // Bounded before any product is formed, so that none can overflow.
     if (qAbs(width) > maxSide || qAbs(height) > maxSide)
-        return Kind::TooLarge;
+        return Outcome::TooLarge;
     // Only pictures of up to 8 bits per pixel have a palette the reader reads, of at most 256.
     const qint64 paletteEntries = bitCount > 8 ? 0 : colorsUsed > 0 ? colorsUsed : 1 << bitCount;
     if (bitCount > 32 || paletteEntries > 256)
-        return Kind::Unreadable;
+        return Outcome::Unreadable;
     // The reader starts on the pixels at the offset the header gives, or where the header, the
     // colour masks and the palette end if that is later. Where the reader might stop short of
     // the whole info header, the later end is assumed.
@@ -161,96 +161,64 @@ Kind checkBmp(QIODevice *device, int maxSide)
     const qint64 pixelStart = qMax(pixelOffset, infoEnd);
     // Run-length data has no fixed size; the caller decodes it into a cleared picture.
     if (compression == 1 || compression == 2)
-        return runsEndCleanly(device, pixelStart, compression == 2) ? Kind::Bmp : Kind::Unreadable;
+        return runsEndCleanly(device, pixelStart, compression == 2) ? Outcome::Decodable
+                                                                    : Outcome::Unreadable;
     const qint64 rowSize = (bitCount * qAbs(width) + 31) / 32 * 4;
     const qint64 dataEnd = pixelStart + rowSize * qAbs(height);
-    return dataEnd > device->size() ? Kind::Unreadable : Kind::Bmp;
+    return dataEnd > device->size() ? Outcome::Unreadable : Outcome::Decodable;
 }
 
 // Qt's icon reader decodes the first picture of an icon file: a PNG, which would go to Qt's own
 // PNG reader and so is read by ours instead, or a BMP without its file header, whose size must be
 // bounded before anything is allocated for it.
-Verdict checkIcon(QIODevice *device, int maxSide)
+Verdict checkIcon(QIODevice *device, const PictureFormat *icon, int maxSide)
 {
     const QByteArray directory = device->peek(6 + 16);
     if (directory.size() < 6 + 16 || qFromLittleEndian<quint16>(directory.constData() + 4) == 0)
-        return verdict(Kind::Unreadable);
+        return verdict(Outcome::Unreadable);
     const qint64 size = qFromLittleEndian<quint32>(directory.constData() + 14);
     const qint64 offset = qFromLittleEndian<quint32>(directory.constData() + 18);
     if (offset + size > device->size() || !device->seek(offset))
-        return verdict(Kind::Unreadable);
+        return verdict(Outcome::Unreadable);
     const QByteArray head = device->peek(PngWriter::signatureSize);
     if (head == QByteArray(PngWriter::signature, PngWriter::signatureSize)) {
-        Verdict found = verdict(Kind::Png);
+        Verdict found = verdict(Outcome::Decodable, icon);
         found.pngStart = offset;
         found.pngSize = size;
         return found;
     }
     const QByteArray info = device->peek(40);
     if (size < 40 || info.size() < 40 || qFromLittleEndian<quint32>(info.constData()) != 40)
-        return verdict(Kind::Unreadable);
+        return verdict(Outcome::Unreadable);
     // The height counts the colour rows and the mask rows.
     if (qAbs(qint64(qFromLittleEndian<qint32>(info.constData() + 4))) > maxSide ||
         qAbs(qint64(qFromLittleEndian<qint32>(info.constData() + 8))) / 2 > maxSide)
-        return verdict(Kind::TooLarge);
-    return verdict(Kind::Other, "ico");
-}
-
-bool isSpace(char c)
-{
-    return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\f' || c == '\v';
-}
-
-// The Qt reader for the signature at the start of a file, if it is one of those trusted.
-QByteArray readerBySignature(const QByteArray &start)
-{
-    if (start.startsWith("\xFF\xD8\xFF"))
-        return "jpeg";
-    if (start.startsWith("GIF87a") || start.startsWith("GIF89a"))
-        return "gif";
-    if (start.size() >= 3 && start.at(0) == 'P' && start.at(1) >= '1' && start.at(1) <= '6' &&
-        (isSpace(start.at(2)) || start.at(2) == '#')) {
-        static const char *const names[] = {"pbm", "pgm", "ppm"};
-        return names[(start.at(1) - '1') % 3];
-    }
-    if (start.startsWith("/* XPM */"))
-        return "xpm";
-    int i = 0;
-    while (i < start.size() && isSpace(start.at(i)))
-        ++i;
-    if (start.mid(i).startsWith("#define"))
-        return "xbm";
-    return QByteArray();
+        return verdict(Outcome::TooLarge);
+    return verdict(Outcome::Decodable, icon);
 }
 
 } // namespace
 
-QStringList PictureGuard::readableFormats()
-{
-    return {QStringLiteral("PNG"), QStringLiteral("BMP"), QStringLiteral("JPEG"),
-            QStringLiteral("GIF"), QStringLiteral("PBM"), QStringLiteral("PGM"),
-            QStringLiteral("PPM"), QStringLiteral("XBM"), QStringLiteral("XPM"),
-            QStringLiteral("ICO")};
-}
-
 PictureGuard::Verdict PictureGuard::check(QIODevice *device, int maxSide)
 {
     if (!device->seek(0))
-        return verdict(Kind::Unreadable);
-    const QByteArray start = device->peek(64);
-    if (start.startsWith(QByteArray(PngWriter::signature, PngWriter::signatureSize))) {
-        Verdict found = verdict(checkPng(device, maxSide));
-        found.pngSize = device->size();
-        return found;
+        return verdict(Outcome::Unreadable);
+    const PictureFormat *format =
+            PictureFormats::fromContent(device->peek(PictureFormats::signatureBytes));
+    if (!format) {
+        // Formats that an image plugin reads but that no one here has checked against hostile
+        // files.
+        return verdict(QImageReader::imageFormat(device).isEmpty() ? Outcome::Unreadable
+                                                                   : Outcome::Unsupported);
     }
-    if (start.startsWith("BM"))
-        return verdict(checkBmp(device, maxSide));
-    if (start.startsWith(QByteArray("\0\0\1\0", 4)) || start.startsWith(QByteArray("\0\0\2\0", 4)))
-        return checkIcon(device, maxSide);
-    const QByteArray reader = readerBySignature(start);
-    if (!reader.isEmpty())
-        return verdict(Kind::Other, reader);
-    // Formats that an image plugin reads but that no one here has checked against hostile files.
-    return verdict(QImageReader::imageFormat(device).isEmpty() ? Kind::Unreadable
-                                                               : Kind::Unsupported);
+    switch (format->decoder) {
+    case PictureFormat::Decoder::OurPng:
+        return verdict(checkPng(device, maxSide), format);
+    case PictureFormat::Decoder::QtIntoClearedPicture:
+        return verdict(checkBmp(device, maxSide), format);
+    case PictureFormat::Decoder::Qt:
+        break;
+    }
+    return qstrcmp(format->qtName, "ico") == 0 ? checkIcon(device, format, maxSide)
+                                               : verdict(Outcome::Decodable, format);
 }

@@ -1,8 +1,9 @@
 #ifndef PICTUREGUARD_H
 #define PICTUREGUARD_H
 
-#include <QByteArray>
-#include <QStringList>
+#include <QtGlobal>
+
+struct PictureFormat;
 
 QT_BEGIN_NAMESPACE
 class QIODevice;
@@ -13,27 +14,22 @@ QT_END_NAMESPACE
 // holds, and data it would decode from memory the file does not fill.
 namespace PictureGuard {
 
-enum class Kind {
-    Png, // for our own PNG decoder
-    Bmp, // for Qt's BMP reader, into a cleared picture
-    Other, // for the Qt reader named by format
-    Unsupported, // a picture format whose reader is not trusted with hostile files
+enum class Outcome {
+    Decodable, // by the decoder its format names
+    Unsupported, // a picture format that is not read: its reader is not trusted with hostile files
     Unreadable,
     TooLarge
 };
 
 struct Verdict
 {
-    Kind kind = Kind::Unreadable;
-    // Qt's name of the reader for an Other file.
-    QByteArray format;
-    // Where the PNG data lies: the whole file, or the picture inside an icon.
+    Outcome outcome = Outcome::Unreadable;
+    // What the file is, when it is Decodable.
+    const PictureFormat *format = nullptr;
+    // Where the PNG picture inside an icon lies, which is decoded as a PNG; size 0 if none.
     qint64 pngStart = 0;
-    qint64 pngSize = -1;
+    qint64 pngSize = 0;
 };
-
-// The formats that are read, by the names users know them by.
-QStringList readableFormats();
 
 // What the file in device is, by its content, or why it must not be decoded. Pictures with a
 // side longer than maxSide are TooLarge. Leaves the device at an unspecified position.

@@ -461,6 +461,9 @@ void tst_CarrierImage::save_data()
     QTest::newRow("upper-case-png") << "out.PNG" << int(Plenty) << png;
     QTest::newRow("unknown-suffix") << "out.xyz" << int(Plenty) << QByteArray();
     QTest::newRow("no-suffix") << "out" << int(Plenty) << QByteArray();
+    // Formats that Qt writes but that would lose the hidden bits.
+    QTest::newRow("jpeg-suffix") << "out.jpg" << int(Plenty) << QByteArray();
+    QTest::newRow("ppm-suffix") << "out.ppm" << int(Plenty) << QByteArray();
     // Near the end only the last buffered block fails to reach the disk, which surfaces in the
     // final flush rather than in a write.
     for (const char *suffix : {"png", "bmp"}) {

@@ -2,6 +2,7 @@
 #include "ui_mainwindow.h"
 
 #include "hidingrules.h"
+#include "pictureformat.h"
 
 #include <QAbstractButton>
 #include <QCheckBox>
@@ -92,8 +93,11 @@ void MainWindow::dropEvent(QDropEvent *event)
 
 void MainWindow::on_choose_clicked()
 {
+    // The formats a hide is saved in: "(*.png *.bmp)".
+    const QString filter = QStringLiteral("(*.") +
+            PictureFormats::savedSuffixes().join(QStringLiteral(" *.")) + QLatin1Char(')');
     filePath = QFileDialog::getOpenFileName(this, QStringLiteral("选择一张图片"),
-                                            QStringLiteral("/"), QStringLiteral("(*.png *.bmp)"));
+                                            QStringLiteral("/"), filter);
     if (filePath.isEmpty()) {
         qDebug() << "Error";
         return;
@@ -171,7 +175,7 @@ void MainWindow::openPicture(const QString &path)
             showWarning(QStringLiteral("图片过大"));
         else if (result == CarrierImage::LoadResult::Unsupported)
             showWarning(QStringLiteral("无法读取此格式的图片，请使用 %1 图片")
-                                .arg(CarrierImage::readableFormats().join(QStringLiteral("、"))));
+                                .arg(PictureFormats::readNames().join(QStringLiteral("、"))));
         else
             showWarning(QStringLiteral("无法读取图片"));
         return;
