@@ -105,6 +105,15 @@ const PictureFormat *PictureFormats::fromContent(const QByteArray &start)
     return nullptr;
 }
 
+const PictureFormat *PictureFormats::fromQtName(const QByteArray &qtName)
+{
+    for (const PictureFormat &format : formats) {
+        if (qtName == format.qtName)
+            return &format;
+    }
+    return nullptr;
+}
+
 const PictureFormat *PictureFormats::fromSuffix(const QString &suffix)
 {
     for (const PictureFormat &format : formats) {

@@ -45,6 +45,9 @@ constexpr int signatureBytes = 64;
 // The format a file is, from its first signatureBytes bytes; null if none of the table's.
 const PictureFormat *fromContent(const QByteArray &start);
 
+// The format Qt knows by that name; null if none of the table's.
+const PictureFormat *fromQtName(const QByteArray &qtName);
+
 // The format a file name's suffix names; null if none of the table's.
 const PictureFormat *fromSuffix(const QString &suffix);
 

@@ -207,9 +207,11 @@ PictureGuard::Verdict PictureGuard::check(QIODevice *device, int maxSide)
             PictureFormats::fromContent(device->peek(PictureFormats::signatureBytes));
     if (!format) {
         // Formats that an image plugin reads but that no one here has checked against hostile
-        // files.
-        return verdict(QImageReader::imageFormat(device).isEmpty() ? Outcome::Unreadable
-                                                                   : Outcome::Unsupported);
+        // files. Qt may also take a damaged file of a format read here for one of its own.
+        const QByteArray detected = QImageReader::imageFormat(device);
+        return verdict(detected.isEmpty() || PictureFormats::fromQtName(detected)
+                               ? Outcome::Unreadable
+                               : Outcome::Unsupported);
     }
     switch (format->decoder) {
     case PictureFormat::Decoder::OurPng:
