@@ -1,6 +1,7 @@
 #include "carrierimage.h"
 #include "hidingrules.h"
 
+#include "commandline.h"
 #include "fixtures.h"
 
 #include <QDir>
@@ -14,6 +15,8 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <QTest>
+
+#include <cstdio>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -108,6 +111,8 @@ private slots:
     void inputThatDoesNotEnd();
     void otherFormats_data();
     void otherFormats();
+    void inProcess_data();
+    void inProcess();
 
 private:
     QTemporaryDir *folder = nullptr;
@@ -462,6 +467,45 @@ void tst_CommandLine::otherFormats()
     const Run reveal = runProgram(folder->path(), {"reveal", output});
     QCOMPARE(reveal.status, 0);
     QCOMPARE(reveal.output, QByteArray("from a photograph\n"));
+}
+
+void tst_CommandLine::inProcess_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<int>("status");
+    QTest::newRow("unknown-command") << QStringList {"show", "plain.png"} << 2;
+    QTest::newRow("hide-lossy-output")
+            << QStringList {"hide", "plain.png", "-m", "a", "-o", "out.jpg"} << 2;
+    QTest::newRow("hide-output-exists")
+            << QStringList {"hide", "plain.png", "-m", "a", "-o", "taken.png"} << 5;
+    QTest::newRow("info-not-a-picture") << QStringList {"info", "notes.txt"} << 3;
+}
+
+// The rules without a process: the status, and no file changed on failure.
+void tst_CommandLine::inProcess()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(int, status);
+    const QMap<QString, QByteArray> before = contents(folder->path());
+    QList<QByteArray> raw {"quorvane-lsb-cli"};
+    for (const QString &argument : arguments)
+        raw << argument.toUtf8();
+    const QString previous = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(folder->path()));
+    // The program's messages go to standard error; a passing test prints nothing.
+    std::fflush(stderr);
+    const int savedError = dup(STDERR_FILENO);
+    const int null = open("/dev/null", O_WRONLY);
+    dup2(null, STDERR_FILENO);
+    CommandLine commandLine(raw);
+    const int result = commandLine.run();
+    std::fflush(stderr);
+    dup2(savedError, STDERR_FILENO);
+    close(savedError);
+    close(null);
+    QVERIFY(QDir::setCurrent(previous));
+    QCOMPARE(result, status);
+    QCOMPARE(contents(folder->path()), before);
 }
 
 QTEST_GUILESS_MAIN(tst_CommandLine)
