@@ -13,12 +13,16 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QJsonValue>
+#include <QRegularExpression>
+#include <QRegularExpressionMatch>
 #include <QSaveFile>
 #include <QStringList>
 #include <QTemporaryDir>
 
+#include <cerrno>
 #include <cstdio>
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -66,6 +70,12 @@ QString alternatives(QStringList names)
     const QString last = names.takeLast();
     return names.isEmpty() ? last
                            : names.join(QStringLiteral(", ")) + QStringLiteral(" or ") + last;
+}
+
+// "1 byte", "2 bytes".
+QString byteCount(int count)
+{
+    return count == 1 ? CommandLine::tr("1 byte") : CommandLine::tr("%1 bytes").arg(count);
 }
 
 // The formats read, as "PNG, BMP, … or ICO".
@@ -207,7 +217,8 @@ int CommandLine::hide(const QStringList &commandArguments)
         return status;
 
     const QFileInfo target(output);
-    if (!parser.isSet(forceOption) && (target.exists() || target.isSymLink())) {
+    // A folder is never replaced, --force or not; findOutput says so.
+    if (!parser.isSet(forceOption) && (target.exists() || target.isSymLink()) && !target.isDir()) {
         printError(output,
                    tr("already exists; add --force to replace it, or choose another name "
                       "with -o"));
@@ -281,6 +292,10 @@ int CommandLine::checkMessage(const QString &name, const QByteArray &bytes, qint
                               const CarrierImage &picture)
 {
     const int capacity = picture.getCapacity();
+    if (capacity == 0) {
+        printError(name, tr("this picture is too small to hold a message; use a larger one"));
+        return MessageError;
+    }
     if (size < 0) {
         printError(name,
                    tr("the message is longer than the %1 bytes this picture holds; shorten it "
@@ -377,13 +392,14 @@ int CommandLine::inspectAll(const QStringList &commandArguments, bool reveal)
         } else if (!reveal && !json && pictureStatus != PictureError) {
             const QString holds = pictureStatus == NoMessage
                     ? tr("no message")
-                    : tr("a message of %1 bytes").arg(result.value(QLatin1String("bytes")).toInt());
+                    : tr("a message of %1")
+                              .arg(byteCount(result.value(QLatin1String("bytes")).toInt()));
             writeTo(stdout,
-                    tr("%1: %2x%3 pixels, holds up to %4 bytes, %5\n")
+                    tr("%1: %2x%3 pixels, holds up to %4, %5\n")
                             .arg(path)
                             .arg(result.value(QLatin1String("width")).toInt())
                             .arg(result.value(QLatin1String("height")).toInt())
-                            .arg(picture.getCapacity())
+                            .arg(byteCount(picture.getCapacity()))
                             .arg(holds)
                             .toLocal8Bit());
         }
@@ -432,9 +448,14 @@ int CommandLine::loadPicture(CarrierImage &picture, const QString &path, QString
         break;
     case CarrierImage::LoadResult::Unreadable:
         *shortError = tr("cannot be read");
-        printError(path,
-                   tr("cannot be read as a picture; check that it exists and is a whole %1 file")
-                           .arg(formatList()));
+        if (!QFileInfo::exists(path) && !QFileInfo(path).isSymLink())
+            printError(path, tr("does not exist; check the name"));
+        else if (QFileInfo(path).isDir())
+            printError(path, tr("is a folder; give a picture file"));
+        else
+            printError(path,
+                       tr("cannot be read as a picture; check that it is a whole %1 file")
+                               .arg(formatList()));
         break;
     case CarrierImage::LoadResult::Unsupported:
         *shortError = tr("format not read");
@@ -460,8 +481,15 @@ int CommandLine::findOutput(const QString &path, const QStringList &pictures, Ou
             return OutputError;
         }
     }
-    // /dev/stdout opened anew would start a redirected file over; its own stream appends.
-    if (isDescriptorOf(STDOUT_FILENO, output)) {
+    // /dev/stdout opened anew would start a redirected file over; its own stream appends. So
+    // would /dev/fd/N, which is written through descriptor N.
+    static const QRegularExpression descriptorPath(QStringLiteral("^/(dev|proc/self)/fd/(\\d+)$"));
+    const QRegularExpressionMatch named = descriptorPath.match(path);
+    const int descriptor = named.hasMatch() ? named.captured(2).toInt() : -1;
+    if (descriptor > STDERR_FILENO && fcntl(descriptor, F_GETFD) != -1) {
+        *kind = OutputKind::Descriptor;
+        outputDescriptor = descriptor;
+    } else if (isDescriptorOf(STDOUT_FILENO, output)) {
         *kind = OutputKind::StandardOutput;
     } else if (isDescriptorOf(STDERR_FILENO, output)) {
         *kind = OutputKind::StandardError;
@@ -491,6 +519,14 @@ int CommandLine::writeOutput(const QString &path, OutputKind kind, const QByteAr
         QFile file(path);
         written = file.open(QIODevice::WriteOnly | QIODevice::Unbuffered) &&
                 file.write(bytes) == bytes.size();
+    } else if (kind == OutputKind::Descriptor) {
+        written = true;
+        for (qint64 done = 0; written && done < bytes.size();) {
+            const ssize_t count = ::write(outputDescriptor, bytes.constData() + done,
+                                          size_t(bytes.size() - done));
+            written = count > 0 || (count < 0 && errno == EINTR);
+            done += qMax<ssize_t>(count, 0);
+        }
     } else {
         FILE *stream = kind == OutputKind::StandardOutput ? stdout : stderr;
         written = std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stream) ==

@@ -32,8 +32,9 @@ public:
     };
 
     // How an output is written: a regular file is replaced whole; a FIFO or a device, which a
-    // reader may be waiting on, and the program's own standard streams are written into.
-    enum class OutputKind { File, Stream, StandardOutput, StandardError };
+    // reader may be waiting on, the program's own standard streams and any other descriptor named
+    // as /dev/fd/N are written into.
+    enum class OutputKind { File, Stream, StandardOutput, StandardError, Descriptor };
 
     explicit CommandLine(const QList<QByteArray> &rawArguments);
     int run();
@@ -58,6 +59,8 @@ private:
     // Each byte of each argument as one character, so that the parser reads the options as
     // usual and every value goes back to the exact bytes given with toLatin1().
     QStringList arguments;
+    // The descriptor a Descriptor output names.
+    int outputDescriptor = -1;
 };
 
 #endif // COMMANDLINE_H

@@ -3,9 +3,25 @@
 #include <QByteArray>
 #include <QCoreApplication>
 #include <QList>
+#include <QString>
+
+#include <cstdio>
+
+namespace {
+
+// The decoders' own warnings (libjpeg's "Corrupt JPEG data…", Qt's XPM reader) would speak in
+// another voice beside ours; every outcome they could explain is reported by the program itself.
+void dropDecoderWarnings(QtMsgType type, const QMessageLogContext &, const QString &message)
+{
+    if (type == QtFatalMsg || type == QtCriticalMsg)
+        std::fprintf(stderr, "%s\n", qPrintable(message));
+}
+
+} // namespace
 
 int main(int argc, char **argv)
 {
+    qInstallMessageHandler(dropDecoderWarnings);
     QCoreApplication app(argc, argv);
     QCoreApplication::setApplicationName(QStringLiteral("quorvane-lsb-cli"));
     QCoreApplication::setApplicationVersion(QStringLiteral(QUORVANE_VERSION));

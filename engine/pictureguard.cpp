@@ -49,6 +49,22 @@ public:
         }
         return true;
     }
+    // Moves past the next byte of value; false if the file ends first.
+    bool skipPast(char value)
+    {
+        for (;;) {
+            const int found = buffer.indexOf(value, offset);
+            if (found >= 0) {
+                offset = found + 1;
+                return true;
+            }
+            offset = buffer.size();
+            if (next() < 0)
+                return false;
+            if (buffer.at(offset - 1) == value)
+                return true;
+        }
+    }
 
 private:
     QIODevice *device;
@@ -57,8 +73,8 @@ private:
     int offset = 0;
 };
 
-// Qt's reader allocates and clears a chunk's announced length before it reads the data, so every
-// length is checked against the file first; the data itself is skipped, never read.
+// A decoder may allocate a chunk's announced length before it reads the data, so every length is
+// checked against the file first; the data itself is skipped, never read.
 Outcome checkPng(QIODevice *device, int maxSide)
 {
     if (!device->seek(PngWriter::signatureSize))
@@ -168,6 +184,74 @@ Outcome checkBmp(QIODevice *device, int maxSide)
     return dataEnd > device->size() ? Outcome::Unreadable : Outcome::Decodable;
 }
 
+// Qt's JPEG reader decodes a file that ends early into a whole picture, grey where the data is
+// missing, and says so only in a warning. So the file's segments are walked to the end-of-image
+// marker, the compressed data of each scan up to the marker after it.
+Outcome checkJpeg(QIODevice *device)
+{
+    constexpr int maxScans = 100;
+    int scans = 0;
+    ByteReader reader(device, 2);
+    for (;;) {
+        // Bytes between segments are skipped, as the decoder skips them.
+        if (!reader.skipPast('\xFF'))
+            return Outcome::Unreadable;
+        int marker = reader.next();
+        while (marker == 0xFF) // fill bytes
+            marker = reader.next();
+        if (marker < 0)
+            return Outcome::Unreadable;
+        if (marker == 0xD9) // end of image
+            return Outcome::Decodable;
+        if (marker == 0 || marker == 0x01 || (marker >= 0xD0 && marker <= 0xD7))
+            continue; // a stuffed zero, or a marker without a length
+        // Each scan of a progressive picture costs a pass over the whole picture, and an empty
+        // one takes ten bytes; encoders write a dozen or so.
+        if (marker == 0xDA && ++scans > maxScans)
+            return Outcome::Unreadable;
+        const int high = reader.next();
+        const int low = reader.next();
+        if (low < 0 || (high << 8 | low) < 2 || !reader.skip((high << 8 | low) - 2))
+            return Outcome::Unreadable;
+        // After a scan header, its compressed data runs to the next marker, which the loop finds.
+    }
+}
+
+// Qt reads a GIF's first picture, so its blocks are walked to the end of that picture's data.
+Outcome checkGif(QIODevice *device)
+{
+    const QByteArray screen = device->peek(13);
+    if (screen.size() < 13)
+        return Outcome::Unreadable;
+    const auto colourTable = [](int flags) {
+        return flags & 0x80 ? 3 << ((flags & 7) + 1) : 0;
+    };
+    ByteReader reader(device, 13 + colourTable(uchar(screen.at(10))));
+    const auto skipSubBlocks = [&reader] {
+        for (;;) {
+            const int size = reader.next();
+            if (size <= 0 || !reader.skip(size))
+                return size == 0;
+        }
+    };
+    for (;;) {
+        const int block = reader.next();
+        if (block == 0x21) { // an extension: its label, then data
+            if (reader.next() < 0 || !skipSubBlocks())
+                return Outcome::Unreadable;
+        } else if (block == 0x2C) { // a picture: where, how large, its colours, then data
+            for (int i = 0; i < 8; ++i)
+                reader.next();
+            const int flags = reader.next();
+            if (flags < 0 || !reader.skip(colourTable(flags)) || reader.next() < 0)
+                return Outcome::Unreadable;
+            return skipSubBlocks() ? Outcome::Decodable : Outcome::Unreadable;
+        } else {
+            return Outcome::Unreadable; // the trailer, or anything else, before any picture
+        }
+    }
+}
+
 // Qt's icon reader decodes the first picture of an icon file: a PNG, which would go to Qt's own
 // PNG reader and so is read by ours instead, or a BMP without its file header, whose size must be
 // bounded before anything is allocated for it.
@@ -191,10 +275,27 @@ Verdict checkIcon(QIODevice *device, const PictureFormat *icon, int maxSide)
     if (size < 40 || info.size() < 40 || qFromLittleEndian<quint32>(info.constData()) != 40)
         return verdict(Outcome::Unreadable);
     // The height counts the colour rows and the mask rows.
-    if (qAbs(qint64(qFromLittleEndian<qint32>(info.constData() + 4))) > maxSide ||
-        qAbs(qint64(qFromLittleEndian<qint32>(info.constData() + 8))) / 2 > maxSide)
+    const qint64 width = qAbs(qint64(qFromLittleEndian<qint32>(info.constData() + 4)));
+    const qint64 height = qAbs(qint64(qFromLittleEndian<qint32>(info.constData() + 8))) / 2;
+    if (width > maxSide || height > maxSide)
         return verdict(Outcome::TooLarge);
-    return verdict(Outcome::Decodable, icon);
+    // Qt reads the colour count as signed, so a huge one passes its own check and a 4-bit
+    // picture is then decoded into a 32-bit one it fills only in part. Only the layouts icons
+    // use, uncompressed, with a palette no longer than the bit count allows, are read; and all
+    // of their rows, colour and mask, must be in the file.
+    const int bitCount = qFromLittleEndian<quint16>(info.constData() + 14);
+    const quint32 compression = qFromLittleEndian<quint32>(info.constData() + 16);
+    const qint64 coloursUsed = qFromLittleEndian<quint32>(info.constData() + 32);
+    const bool paletted = bitCount == 1 || bitCount == 4 || bitCount == 8;
+    if ((!paletted && bitCount != 24 && bitCount != 32) || compression != 0 ||
+        (paletted && coloursUsed > (1 << bitCount)))
+        return verdict(Outcome::Unreadable);
+    const qint64 palette = paletted ? 4 * (coloursUsed > 0 ? coloursUsed : 1 << bitCount) : 0;
+    const auto rowSize = [width](int bits) {
+        return (bits * width + 31) / 32 * 4;
+    };
+    const qint64 needed = 40 + palette + (rowSize(bitCount) + rowSize(1)) * height;
+    return verdict(needed > size ? Outcome::Unreadable : Outcome::Decodable, icon);
 }
 
 } // namespace
@@ -221,6 +322,11 @@ PictureGuard::Verdict PictureGuard::check(QIODevice *device, int maxSide)
     case PictureFormat::Decoder::Qt:
         break;
     }
-    return qstrcmp(format->qtName, "ico") == 0 ? checkIcon(device, format, maxSide)
-                                               : verdict(Outcome::Decodable, format);
+    if (qstrcmp(format->qtName, "ico") == 0)
+        return checkIcon(device, format, maxSide);
+    if (qstrcmp(format->qtName, "jpeg") == 0)
+        return verdict(checkJpeg(device), format);
+    if (qstrcmp(format->qtName, "gif") == 0)
+        return verdict(checkGif(device), format);
+    return verdict(Outcome::Decodable, format);
 }

@@ -95,11 +95,13 @@ bool isKeyword(const QByteArray &keyword)
     });
 }
 
-// Whether data is one whole zlib stream, inflated into a scratch buffer without keeping the
+// Whether data is one whole zlib stream of at most 1 MiB inflated, the most that other decoders
+// accept in one chunk (PIL refuses more). It is inflated into a scratch buffer without keeping the
 // output. budget bounds what all the streams of one file may inflate to, so that a small file
 // costs little whatever its chunks claim; a stream that would need more is not accepted.
 bool inflatesWhole(const char *data, qint64 size, qint64 *budget)
 {
+    constexpr qint64 maxInflated = 1024 * 1024;
     z_stream stream {};
     if (inflateInit(&stream) != Z_OK)
         return false;
@@ -107,15 +109,30 @@ bool inflatesWhole(const char *data, qint64 size, qint64 *budget)
     stream.avail_in = uInt(size);
     uchar scratch[16 * 1024];
     int result = Z_OK;
-    while (result == Z_OK && *budget > 0) {
+    qint64 allowed = qMin(*budget, maxInflated);
+    while (result == Z_OK && allowed > 0) {
         stream.next_out = scratch;
-        stream.avail_out = uInt(qMin<qint64>(sizeof(scratch), *budget));
+        stream.avail_out = uInt(qMin<qint64>(sizeof(scratch), allowed));
         result = inflate(&stream, Z_NO_FLUSH);
+        allowed -= qint64(stream.next_out - scratch);
         *budget -= qint64(stream.next_out - scratch);
     }
     const bool whole = result == Z_STREAM_END && stream.avail_in == 0;
     inflateEnd(&stream);
     return whole;
+}
+
+// White point, red, green and blue, each x and y in units of 1/100000: coordinates that a colour
+// can have, as validators check them (each at most 0.8, together at most 1).
+bool hasValidChromaticities(const QByteArray &data)
+{
+    for (int point = 0; point < 4; ++point) {
+        const quint32 x = qFromBigEndian<quint32>(data.constData() + 8 * point);
+        const quint32 y = qFromBigEndian<quint32>(data.constData() + 8 * point + 4);
+        if (x > 80000 || y > 80000 || x + y > 100000)
+            return false;
+    }
+    return true;
 }
 
 // Whether a chunk that may be carried over is well formed, so that the saved file never
@@ -125,7 +142,7 @@ bool isWellFormed(const QByteArray &type, const QByteArray &data, qint64 *budget
     if (type == "gAMA")
         return data.size() == 4 && qFromBigEndian<quint32>(data.constData()) != 0;
     if (type == "cHRM")
-        return data.size() == 32;
+        return data.size() == 32 && hasValidChromaticities(data);
     if (type == "sRGB")
         return data.size() == 1 && uchar(data.at(0)) <= 3;
     if (type == "pHYs")
@@ -138,7 +155,7 @@ bool isWellFormed(const QByteArray &type, const QByteArray &data, qint64 *budget
     const char *rest = data.constData() + keywordEnd + 1;
     const qint64 restSize = data.size() - keywordEnd - 1;
     if (type == "tEXt")
-        return true;
+        return !data.mid(keywordEnd + 1).contains('\0');
     if (type == "zTXt" || type == "iCCP") // compression method 0, then the stream
         return restSize >= 1 && rest[0] == 0 && inflatesWhole(rest + 1, restSize - 1, budget);
     if (type == "iTXt") {

@@ -383,6 +383,11 @@ void tst_CommandLine::shell_data()
             << R"sh(echo before > log; "$CLI" reveal -o /dev/stdout carrier_encrypt.png >> log;
                     status=$?; cat log; exit $status)sh"
             << 0 << QByteArray("before\nsecret") << QByteArray();
+    // Any other descriptor named as /dev/fd/N is written through, not replaced.
+    QTest::newRow("descriptor-3-into-file")
+            << R"sh({ echo before >&3; "$CLI" reveal -o /dev/fd/3 carrier_encrypt.png; status=$?;
+                    echo after >&3; } 3> log; cat log; exit $status)sh"
+            << 0 << QByteArray("before\nsecretafter\n") << QByteArray();
     // Bytes that QProcess would pass as text: a leading U+FEFF, and a name that is not UTF-8.
     QTest::newRow("message-byte-order-mark")
             << R"sh("$CLI" hide plain.png -m "$(printf '\357\273\277bom')" > /dev/null &&

@@ -33,7 +33,8 @@ QByteArray iconBitmap(qint32 width, qint32 height)
     out.setByteOrder(QDataStream::LittleEndian);
     out << quint32(40) << width << height << quint16(1) << quint16(32) << quint32(0) << quint32(0)
         << quint32(0) << quint32(0) << quint32(0) << quint32(0);
-    return bytes + QByteArray(64, '\0');
+    // The colour rows of 32 bits a pixel and the mask rows of 1 bit, each padded to 4 bytes.
+    return bytes + QByteArray((width * 4 + (width + 31) / 32 * 4) * height / 2, '\0');
 }
 
 } // namespace
@@ -55,9 +56,25 @@ void tst_PictureGuard::check_data()
 
     // Told by content alone; Qt's reader decides later whether the rest is whole.
     QTest::newRow("png") << announcingPng(4, 4) << Outcome::Decodable << "PNG" << false;
-    QTest::newRow("jpeg") << QByteArray("\xFF\xD8\xFF\xE0") << Outcome::Decodable << "JPEG"
-                          << false;
-    QTest::newRow("gif") << QByteArray("GIF89a\1\0\1\0") << Outcome::Decodable << "GIF" << false;
+    // JPEG and GIF files must reach the end of the picture: Qt fills what is cut off.
+    const QByteArray jpeg = QByteArray::fromHex("ffd8ffe000044a46ffda0004aa00ff00bbffd9");
+    QTest::newRow("jpeg") << jpeg << Outcome::Decodable << "JPEG" << false;
+    QTest::newRow("jpeg-cut-in-scan")
+            << jpeg.chopped(3) << Outcome::Unreadable << QString() << false;
+    QTest::newRow("jpeg-cut-in-segment")
+            << jpeg.left(6) << Outcome::Unreadable << QString() << false;
+    QByteArray manyScans = jpeg.chopped(2);
+    for (int i = 0; i < 100; ++i)
+        manyScans += QByteArray::fromHex("ffda0004aa00");
+    QTest::newRow("jpeg-101-scans")
+            << manyScans + "\xFF\xD9" << Outcome::Unreadable << QString() << false;
+    QImage dot(1, 1, QImage::Format_Indexed8);
+    dot.setColorTable({qRgb(1, 2, 3)});
+    dot.fill(0);
+    const QByteArray gif = gifFile(dot);
+    QTest::newRow("gif") << gif << Outcome::Decodable << "GIF" << false;
+    QTest::newRow("gif-cut-in-picture")
+            << gif.chopped(3) << Outcome::Unreadable << QString() << false;
     QTest::newRow("pbm-raw") << QByteArray("P4\n1 1\n\0", 8) << Outcome::Decodable << "PBM"
                              << false;
     QTest::newRow("pgm-comment") << QByteArray("P2#c\n1 1\n1\n0\n") << Outcome::Decodable << "PGM"
@@ -77,6 +94,12 @@ void tst_PictureGuard::check_data()
             << icon(iconBitmap(16385, 32)) << Outcome::TooLarge << QString() << false;
     QTest::newRow("ico-bitmap-too-high")
             << icon(iconBitmap(16, 2 * 16385)) << Outcome::TooLarge << QString() << false;
+    // Qt reads the colour count as signed and would decode into a picture it fills in part.
+    QByteArray negativeColours = iconBitmap(16, 32);
+    negativeColours[14] = 4;
+    negativeColours[35] = char(0x80);
+    QTest::newRow("ico-bitmap-colour-count-negative")
+            << icon(negativeColours) << Outcome::Unreadable << QString() << false;
     QTest::newRow("ico-picture-past-end")
             << icon(iconBitmap(16, 32), 4096) << Outcome::Unreadable << QString() << false;
     QTest::newRow("ico-no-pictures")

@@ -369,6 +369,18 @@ void tst_PngWriter::keepsOnlyWellFormedChunks_data()
     QTest::newRow("sRGB-then-iCCP") << srgb + iccp << srgb;
     QTest::newRow("gAMA-zero") << makeChunk("gAMA", QByteArray(4, '\0')) + text << text;
     QTest::newRow("cHRM-31-bytes") << makeChunk("cHRM", QByteArray(31, '\1')) + text << text;
+    QTest::newRow("cHRM-white-point-off-the-chart")
+            << makeChunk("cHRM", QByteArray(32, '\xFF')) + text << text;
+    const QByteArray srgbPrimaries =
+            QByteArray::fromHex("00007a26000080840000fa00000080e8000075300000ea6000003a9800001770");
+    QTest::newRow("cHRM-srgb-primaries")
+            << makeChunk("cHRM", srgbPrimaries) + text << makeChunk("cHRM", srgbPrimaries) + text;
+    QTest::newRow("tEXt-text-holds-nul")
+            << keyed("tEXt", "Title", QByteArray("a\0b", 3)) + text << text;
+    // Other decoders refuse a text chunk that inflates to more than 1 MiB.
+    QTest::newRow("zTXt-over-1-MiB")
+            << keyed("zTXt", "Title", '\0' + zlibStream(QByteArray(1024 * 1024 + 1, 'x'))) + text
+            << text;
     QTest::newRow("sRGB-intent-4") << makeChunk("sRGB", QByteArray(1, '\4')) + text << text;
     QTest::newRow("pHYs-unit-2") << makeChunk("pHYs", QByteArray::fromHex("00000b1300000b1302")) +
                     text << text;
