@@ -78,6 +78,9 @@ LoadResult readWithQt(QFile *file, const PictureFormat &format, QImage *image)
     // hand files to readers that the guard has not checked them for.
     QImageReader reader(file, format.qtName);
     reader.setAutoDetectImageFormat(false);
+    // A photograph's orientation tag turns it upright for every viewer; the saved PNG has no
+    // such tag, so the pixels themselves are turned.
+    reader.setAutoTransform(true);
     // A tiny file can announce a huge picture; ask before decoding.
     const QSize announced = reader.size();
     if (!isWithin(announced.width(), CarrierImage::maxSide) ||

@@ -18,6 +18,7 @@
 #include <QStringList>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QTransform>
 
 #include <atomic>
 #include <chrono>
@@ -310,6 +311,12 @@ void tst_CarrierImage::load_data()
     const QByteArray jpeg = encoded(rgb, "jpeg");
     QTest::newRow("jpeg") << "file" << jpeg << LoadResult::Loaded << asQtReads(jpeg, "jpeg");
     const QImage paletteColours = palette.convertToFormat(QImage::Format_RGB32);
+    // Orientation 6: the camera was turned a quarter clockwise, so the picture is turned back.
+    const QByteArray exif = QByteArray::fromHex("ffe10022") + QByteArray("Exif\0\0", 6) +
+            QByteArray::fromHex("4d4d002a00000008000101120003000000010006000000000000");
+    QTest::newRow("jpeg-turned-upright")
+            << "file" << jpeg.left(2) + exif + jpeg.mid(2) << LoadResult::Loaded
+            << asQtReads(jpeg, "jpeg").transformed(QTransform().rotate(90));
     QTest::newRow("gif") << "file" << gifFile(palette) << LoadResult::Loaded << paletteColours;
     QTest::newRow("ppm") << "file" << encoded(rgb, "ppm") << LoadResult::Loaded << rgb;
     QTest::newRow("pgm") << "file" << encoded(gray, "pgm") << LoadResult::Loaded << gray;
