@@ -215,6 +215,8 @@ private slots:
 
     void controls_data();
     void controls();
+    void editAfterHide_data();
+    void editAfterHide();
     void refusedChoiceKeepsWindow_data();
     void refusedChoiceKeepsWindow();
     void preview_data();
@@ -540,6 +542,49 @@ void tst_MainWindow::controls()
              !enabled.contains(QLatin1String("save")));
     if (mode == 1 && !message.isNull())
         QCOMPARE(window.text()->toPlainText(), QStringLiteral("A"));
+}
+
+void tst_MainWindow::editAfterHide_data()
+{
+    QTest::addColumn<QString>("edit");
+
+    QTest::newRow("typing") << "type";
+    QTest::newRow("deleting") << "delete";
+    QTest::newRow("clear-button") << "clear";
+}
+
+void tst_MainWindow::editAfterHide()
+{
+    QFETCH(QString, edit);
+
+    const QString path = writePicture("photo.png", noiseImage(QSize(60, 40)));
+    Window window;
+    window.choose(path);
+    typeText(window.text(), "first");
+    window.click("button");
+    QCOMPARE(window.controls(), QStringLiteral("button text clear save"));
+
+    if (edit == QLatin1String("type"))
+        typeText(window.text(), "!");
+    else if (edit == QLatin1String("delete"))
+        QTest::keyClick(window.text(), Qt::Key_Backspace);
+    else
+        window.click("clear");
+    // The picture still holds "first", which the box no longer shows.
+    QCOMPARE(window.controls(), QStringLiteral("button text clear"));
+    QCOMPARE(window.widget<QLineEdit>("name")->text(), QStringLiteral("photo_encrypt.png"));
+    QVERIFY(!shownPixmap(window.widget<QLabel>("encrypt")).isNull());
+
+    // Hiding the edited text makes it the one that is saved.
+    typeText(window.text(), "second");
+    const QString shown = window.text()->toPlainText();
+    window.click("button");
+    QCOMPARE(window.controls(), QStringLiteral("button text clear save"));
+    window.click("save");
+    window.clickBox("choose2");
+    window.choose(folder->filePath("photo_encrypt.png"));
+    window.click("button");
+    QCOMPARE(window.text()->toPlainText(), shown);
 }
 
 void tst_MainWindow::refusedChoiceKeepsWindow_data()

@@ -154,6 +154,9 @@ void MainWindow::on_text_textChanged()
 {
     if (!ui->text->isEnabled())
         return;
+    // The picture holds the text of the last hide; once the box shows another, saving would
+    // write a message the user no longer sees.
+    ui->save->setEnabled(false);
     // Counted in UTF-8 bytes, the unit the capacity is given in.
     ui->num->setText(QString::number(HidingRules::byteCount(ui->text->toPlainText())) +
                      QStringLiteral(" / ") + capacityText);
