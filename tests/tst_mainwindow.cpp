@@ -217,6 +217,8 @@ private slots:
     void controls();
     void editAfterHide_data();
     void editAfterHide();
+    void keyboardFocus_data();
+    void keyboardFocus();
     void refusedChoiceKeepsWindow_data();
     void refusedChoiceKeepsWindow();
     void preview_data();
@@ -585,6 +587,34 @@ void tst_MainWindow::editAfterHide()
     window.choose(folder->filePath("photo_encrypt.png"));
     window.click("button");
     QCOMPARE(window.text()->toPlainText(), shown);
+}
+
+void tst_MainWindow::keyboardFocus_data()
+{
+    QTest::addColumn<Qt::KeyboardModifiers>("modifiers");
+    QTest::addColumn<QString>("next");
+
+    // The form's order: the choose button follows the text box; backwards, the disabled copy
+    // button is passed over for the clear button.
+    QTest::newRow("tab") << Qt::KeyboardModifiers() << "choose";
+    QTest::newRow("shift-tab") << Qt::KeyboardModifiers(Qt::ShiftModifier) << "clear";
+}
+
+void tst_MainWindow::keyboardFocus()
+{
+    QFETCH(Qt::KeyboardModifiers, modifiers);
+    QFETCH(QString, next);
+
+    Window window;
+    window.button("choose")->setFocus();
+    window.choose(writePicture("photo.png", noiseImage(QSize(40, 30))));
+    QCOMPARE(window.window.focusWidget(), window.text());
+
+    typeText(window.text(), "ab");
+    QTest::keyClick(window.text(), Qt::Key_Tab, modifiers);
+    QCOMPARE(window.text()->toPlainText(), QStringLiteral("ab"));
+    QCOMPARE(window.num(), QStringLiteral("2 / 448"));
+    QCOMPARE(window.window.focusWidget()->objectName(), next);
 }
 
 void tst_MainWindow::refusedChoiceKeepsWindow_data()

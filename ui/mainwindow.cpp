@@ -185,6 +185,7 @@ void MainWindow::openPicture(const QString &path)
         ui->text->setEnabled(true);
         ui->clear->setEnabled(true);
         ui->num->setText(QStringLiteral("0 / ") + capacityText);
+        ui->text->setFocus();
     }
     showImage(ui->raw, picture.getImage());
 }
