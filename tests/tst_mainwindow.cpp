@@ -2,6 +2,7 @@
 
 #include "fixtures.h"
 
+#include <QAccessible>
 #include <QApplication>
 #include <QCheckBox>
 #include <QClipboard>
@@ -208,6 +209,8 @@ private slots:
     void construction();
     void form_data();
     void form();
+    void accessibleNames_data();
+    void accessibleNames();
     void modes_data();
     void modes();
     void uncheckingKeepsTheMode();
@@ -402,6 +405,50 @@ void tst_MainWindow::form()
     QCOMPARE(order,
              QStringList({"raw", "encrypt", "label", "text", "rawfile", "choose", "save", "button",
                           "name", "choose1", "choose2", "clear", "copy", "num"}));
+}
+
+void tst_MainWindow::accessibleNames_data()
+{
+    QTest::addColumn<QString>("mode");
+
+    QTest::newRow("encrypt-mode") << "choose1";
+    QTest::newRow("decrypt-mode") << "choose2";
+}
+
+void tst_MainWindow::accessibleNames()
+{
+    QFETCH(QString, mode);
+
+    Window window;
+    window.clickBox(qPrintable(mode));
+    window.choose(writePicture("photo.png", noiseImage(QSize(40, 30))));
+    // What a screen reader asks for: every control has a name of its own, so that the mode
+    // boxes and the run button, which show the same words, are told apart. The file name field
+    // is named by the file name it shows.
+    QStringList names;
+    const QList<QWidget *> children = window.window.centralWidget()->findChildren<QWidget *>(
+            QString(), Qt::FindDirectChildrenOnly);
+    QCOMPARE(children.size(), 14);
+    for (QWidget *child : children) {
+        QAccessibleInterface *control = QAccessible::queryAccessibleInterface(child);
+        QVERIFY(control);
+        const QString name = control->text(QAccessible::Name);
+        QVERIFY2(!name.isEmpty(), qPrintable(child->objectName()));
+        QVERIFY2(!names.contains(name), qPrintable(child->objectName() + QLatin1Char(' ') + name));
+        names << name;
+    }
+    for (const char *described : {"raw", "encrypt", "text", "rawfile", "num"}) {
+        QVERIFY2(!QAccessible::queryAccessibleInterface(window.widget<QWidget>(described))
+                          ->text(QAccessible::Description)
+                          .isEmpty(),
+                 described);
+    }
+
+    // The counter labels the text box, so its count is read with the box.
+    QAccessibleInterface *text = QAccessible::queryAccessibleInterface(window.text());
+    const auto labels = text->relations(QAccessible::Label);
+    QCOMPARE(labels.size(), 1);
+    QCOMPARE(labels.constFirst().first->object(), window.widget<QLabel>("num"));
 }
 
 void tst_MainWindow::modes_data()
