@@ -740,33 +740,57 @@ void tst_MainWindow::refusedChoiceKeepsWindow()
 
 void tst_MainWindow::preview_data()
 {
+    // The scaling steps at a device pixel ratio of 1 and of 2 (the label's 331 × 280 is then
+    // 662 × 560 device pixels); no step leaves the picture as it is.
     QTest::addColumn<QSize>("picture");
-    QTest::addColumn<QSize>("shown");
+    QTest::addColumn<QList<QSize>>("stepsAtOne");
+    QTest::addColumn<QList<QSize>>("stepsAtTwo");
 
-    QTest::newRow("smaller") << QSize(300, 200) << QSize(300, 200);
-    QTest::newRow("exact") << QSize(331, 280) << QSize(331, 280);
-    QTest::newRow("one-larger") << QSize(332, 281) << QSize(331, 280);
-    QTest::newRow("800x600") << QSize(800, 600) << QSize(331, 248);
-    QTest::newRow("1000x500") << QSize(1000, 500) << QSize(331, 165);
-    QTest::newRow("1920x1080") << QSize(1920, 1080) << QSize(331, 186);
-    QTest::newRow("both-stages") << QSize(400, 1000) << QSize(112, 280);
-    QTest::newRow("portrait") << QSize(1080, 1920) << QSize(157, 280);
-    QTest::newRow("tall") << QSize(100, 900) << QSize(31, 280);
-    QTest::newRow("thin-line") << QSize(10000, 1) << QSize(331, 1);
-    QTest::newRow("thin-column") << QSize(1, 10000) << QSize(1, 280);
+    using Steps = QList<QSize>;
+    QTest::newRow("smaller") << QSize(300, 200) << Steps() << Steps();
+    QTest::newRow("exact") << QSize(331, 280) << Steps() << Steps();
+    QTest::newRow("one-larger") << QSize(332, 281) << Steps {{331, 280}} << Steps();
+    QTest::newRow("800x600") << QSize(800, 600) << Steps {{331, 248}} << Steps {{662, 496}};
+    QTest::newRow("1000x500") << QSize(1000, 500) << Steps {{331, 165}} << Steps {{662, 331}};
+    QTest::newRow("1920x1080") << QSize(1920, 1080) << Steps {{331, 186}} << Steps {{662, 372}};
+    QTest::newRow("both-stages") << QSize(400, 1000) << Steps {{331, 827}, {112, 280}}
+                                 << Steps {{224, 560}};
+    QTest::newRow("portrait") << QSize(1080, 1920) << Steps {{331, 588}, {157, 280}}
+                              << Steps {{662, 1176}, {315, 560}};
+    QTest::newRow("tall") << QSize(100, 900) << Steps {{31, 280}} << Steps {{62, 560}};
+    QTest::newRow("thin-line") << QSize(10000, 1) << Steps {{331, 1}} << Steps {{662, 1}};
+    QTest::newRow("thin-column") << QSize(1, 10000) << Steps {{1, 280}} << Steps {{1, 560}};
 }
 
+// Runs at the screen's device pixel ratio: 1 normally, 2 where CTest sets QT_SCALE_FACTOR=2.
 void tst_MainWindow::preview()
 {
     QFETCH(QSize, picture);
-    QFETCH(QSize, shown);
+    QFETCH(QList<QSize>, stepsAtOne);
+    QFETCH(QList<QSize>, stepsAtTwo);
 
+    const QImage source = noiseImage(picture);
     Window window;
-    window.choose(writePicture("photo.png", noiseImage(picture)));
-    QCOMPARE(shownPixmap(window.widget<QLabel>("raw")).size(), shown);
+    const qreal ratio = window.widget<QLabel>("raw")->devicePixelRatioF();
+    QVERIFY2(ratio == 1 || ratio == 2, qPrintable(QString::number(ratio)));
+    // Scaled the same way, step by step, without smoothing.
+    QImage expected = source;
+    const QList<QSize> steps = ratio == 2 ? stepsAtTwo : stepsAtOne;
+    for (const QSize &step : steps)
+        expected = expected.scaled(step, Qt::IgnoreAspectRatio, Qt::FastTransformation);
+    expected.setDevicePixelRatio(ratio);
+
+    window.choose(writePicture("photo.png", source));
     typeText(window.text(), "x");
     window.click("button");
-    QCOMPARE(shownPixmap(window.widget<QLabel>("encrypt")).size(), shown);
+    for (const char *name : {"raw", "encrypt"}) {
+        const QPixmap shown = shownPixmap(window.widget<QLabel>(name));
+        QCOMPARE(shown.devicePixelRatio(), ratio);
+        QCOMPARE(shown.size(), expected.size());
+        // The hidden "x" changes low bits only in the first pixels; the source preview is exact.
+        if (qstrcmp(name, "raw") == 0)
+            QCOMPARE(shown.toImage().convertToFormat(expected.format()), expected);
+    }
 }
 
 void tst_MainWindow::limit_data()
