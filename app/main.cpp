@@ -1,4 +1,5 @@
 #include "mainwindow.h"
+#include "qttranslation.h"
 
 #include <QApplication>
 #include <QCoreApplication>
@@ -22,6 +23,12 @@ int main(int argc, char **argv)
     QApplication app(argc, argv);
     // Wayland desktops match the window to its menu entry, and so to its icon, by this name.
     QGuiApplication::setDesktopFileName(QStringLiteral("io.github.quorvane.QuorvaneLSB"));
+
+    // The file dialog's and message boxes' own texts in the user's language. Installed first, so
+    // that the program's own catalogue, searched before it, could override them.
+    QTranslator qtTranslator;
+    if (loadQtTranslation(qtTranslator, QLocale::system()))
+        app.installTranslator(&qtTranslator);
 
     QTranslator translator;
     const QStringList uiLanguages = QLocale::system().uiLanguages();

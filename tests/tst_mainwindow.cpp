@@ -2,6 +2,8 @@
 
 #include "fixtures.h"
 
+#include "qttranslation.h"
+
 #include <QAccessible>
 #include <QApplication>
 #include <QCheckBox>
@@ -13,7 +15,9 @@
 #include <QGuiApplication>
 #include <QImage>
 #include <QLabel>
+#include <QLibraryInfo>
 #include <QLineEdit>
+#include <QLocale>
 #include <QMessageBox>
 #include <QMimeData>
 #include <QPixmap>
@@ -211,6 +215,7 @@ private slots:
     void form();
     void accessibleNames_data();
     void accessibleNames();
+    void qtTranslation();
     void modes_data();
     void modes();
     void uncheckingKeepsTheMode();
@@ -449,6 +454,33 @@ void tst_MainWindow::accessibleNames()
     const auto labels = text->relations(QAccessible::Label);
     QCOMPARE(labels.size(), 1);
     QCOMPARE(labels.constFirst().first->object(), window.widget<QLabel>("num"));
+}
+
+void tst_MainWindow::qtTranslation()
+{
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+    const QString folder = QLibraryInfo::path(QLibraryInfo::TranslationsPath);
+#else
+    const QString folder = QLibraryInfo::location(QLibraryInfo::TranslationsPath);
+#endif
+    if (!QFileInfo::exists(folder + QStringLiteral("/qtbase_zh_CN.qm")))
+        QSKIP("Qt's Chinese translation is not installed");
+
+    QTranslator translator;
+    QVERIFY(loadQtTranslation(translator, QLocale(QLocale::Chinese, QLocale::China)));
+    QCoreApplication::installTranslator(&translator);
+    // The window's own file dialog then speaks Chinese.
+    Window window;
+    QString cancel;
+    onNextModal<QFileDialog>([&cancel](QFileDialog *dialog) {
+        cancel = dialog->labelText(QFileDialog::Reject);
+        dialog->reject();
+    });
+    QTest::ignoreMessage(QtDebugMsg, "Error");
+    window.click("choose");
+    QCoreApplication::removeTranslator(&translator);
+    QCOMPARE(cancel, translator.translate("QPlatformTheme", "Cancel"));
+    QVERIFY2(!cancel.isEmpty() && cancel != QLatin1String("Cancel"), qPrintable(cancel));
 }
 
 void tst_MainWindow::modes_data()
