@@ -98,6 +98,8 @@ void MainWindow::on_choose_clicked()
         qDebug() << "Error";
         return;
     }
+    // Paints over the closed dialog before a large picture keeps the window busy.
+    repaint();
     openPicture(filePath);
 }
 
@@ -109,8 +111,12 @@ void MainWindow::on_save_clicked()
         showWarning(QStringLiteral("保存失败"));
         return;
     }
-    if (QFileInfo::exists(path) && !confirmOverwrite())
-        return;
+    if (QFileInfo::exists(path)) {
+        if (!confirmOverwrite())
+            return;
+        // Paints over the closed question before a long save keeps the window busy.
+        repaint();
+    }
     bool saved = false;
     {
         const BusyCursor busy;
