@@ -1,7 +1,10 @@
 # Thin wrappers around CMake that first install what a fresh Debian machine lacks.
 # A Qt 6 build: QT_PACKAGE=qt6-base-dev CMAKE_ARGS=-DQUORVANE_QT6=ON
 QT_PACKAGE ?= qtbase5-dev
-PACKAGES ?= $(QT_PACKAGE) cmake g++ make pkg-config fonts-wqy-zenhei zlib1g-dev libpng-dev libdeflate-dev pngcheck
+# Qt's own translations, which the window loads and its test checks.
+QT_TRANSLATIONS ?= $(if $(filter qt6-%,$(QT_PACKAGE)),qt6-translations-l10n,qttranslations5-l10n)
+PACKAGES ?= $(QT_PACKAGE) $(QT_TRANSLATIONS) cmake g++ make pkg-config fonts-wqy-zenhei zlib1g-dev \
+	libpng-dev libdeflate-dev pngcheck
 BUILD_DIR ?= build
 CMAKE_ARGS ?=
 FUZZ_SECONDS ?= 600

@@ -24,7 +24,12 @@ if(QUORVANE_QT6)
     # Qt 6 ships its platform plugins (X11, Wayland) in a package of their own.
     set(CPACK_DEBIAN_PACKAGE_DEPENDS qt6-qpa-plugins)
 endif()
-# The window's texts are Chinese.
-set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-wqy-zenhei | fonts-noto-cjk")
+# The window's texts are Chinese; Qt's translations put its dialogs in the user's language.
+if(QUORVANE_QT6)
+    set(QUORVANE_QT_TRANSLATIONS qt6-translations-l10n)
+else()
+    set(QUORVANE_QT_TRANSLATIONS qttranslations5-l10n)
+endif()
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "fonts-wqy-zenhei | fonts-noto-cjk, ${QUORVANE_QT_TRANSLATIONS}")
 
 include(CPack)

@@ -3,6 +3,9 @@
 #include "fixtures.h"
 #include "hidingrules.h"
 
+#include "qttranslation.h"
+
+#include <QAccessible>
 #include <QApplication>
 #include <QCheckBox>
 #include <QClipboard>
@@ -13,7 +16,9 @@
 #include <QGuiApplication>
 #include <QImage>
 #include <QLabel>
+#include <QLibraryInfo>
 #include <QLineEdit>
+#include <QLocale>
 #include <QMessageBox>
 #include <QMimeData>
 #include <QPixmap>
@@ -210,6 +215,9 @@ private slots:
     void construction();
     void form_data();
     void form();
+    void accessibleNames_data();
+    void accessibleNames();
+    void qtTranslation();
     void modes_data();
     void modes();
     void uncheckingKeepsTheMode();
@@ -217,6 +225,10 @@ private slots:
 
     void controls_data();
     void controls();
+    void editAfterHide_data();
+    void editAfterHide();
+    void keyboardFocus_data();
+    void keyboardFocus();
     void refusedChoiceKeepsWindow_data();
     void refusedChoiceKeepsWindow();
     void preview_data();
@@ -402,6 +414,77 @@ void tst_MainWindow::form()
                           "name", "choose1", "choose2", "clear", "copy", "num"}));
 }
 
+void tst_MainWindow::accessibleNames_data()
+{
+    QTest::addColumn<QString>("mode");
+
+    QTest::newRow("encrypt-mode") << "choose1";
+    QTest::newRow("decrypt-mode") << "choose2";
+}
+
+void tst_MainWindow::accessibleNames()
+{
+    QFETCH(QString, mode);
+
+    Window window;
+    window.clickBox(qPrintable(mode));
+    window.choose(writePicture("photo.png", noiseImage(QSize(40, 30))));
+    // What a screen reader asks for: every control has a name of its own, so that the mode
+    // boxes and the run button, which show the same words, are told apart. The file name field
+    // is named by the file name it shows.
+    QStringList names;
+    const QList<QWidget *> children = window.window.centralWidget()->findChildren<QWidget *>(
+            QString(), Qt::FindDirectChildrenOnly);
+    QCOMPARE(children.size(), 14);
+    for (QWidget *child : children) {
+        QAccessibleInterface *control = QAccessible::queryAccessibleInterface(child);
+        QVERIFY(control);
+        const QString name = control->text(QAccessible::Name);
+        QVERIFY2(!name.isEmpty(), qPrintable(child->objectName()));
+        QVERIFY2(!names.contains(name), qPrintable(child->objectName() + QLatin1Char(' ') + name));
+        names << name;
+    }
+    for (const char *described : {"raw", "encrypt", "text", "rawfile", "num"}) {
+        QVERIFY2(!QAccessible::queryAccessibleInterface(window.widget<QWidget>(described))
+                          ->text(QAccessible::Description)
+                          .isEmpty(),
+                 described);
+    }
+
+    // The counter labels the text box, so its count is read with the box.
+    QAccessibleInterface *text = QAccessible::queryAccessibleInterface(window.text());
+    const auto labels = text->relations(QAccessible::Label);
+    QCOMPARE(labels.size(), 1);
+    QCOMPARE(labels.constFirst().first->object(), window.widget<QLabel>("num"));
+}
+
+void tst_MainWindow::qtTranslation()
+{
+#if QT_VERSION >= QT_VERSION_CHECK(6, 0, 0)
+    const QString folder = QLibraryInfo::path(QLibraryInfo::TranslationsPath);
+#else
+    const QString folder = QLibraryInfo::location(QLibraryInfo::TranslationsPath);
+#endif
+    if (!QFileInfo::exists(folder + QStringLiteral("/qtbase_zh_CN.qm")))
+        QSKIP("Qt's Chinese translation is not installed");
+
+    QTranslator translator;
+    QVERIFY(loadQtTranslation(translator, QLocale(QLocale::Chinese, QLocale::China)));
+    QCoreApplication::installTranslator(&translator);
+    // The window's own file dialog then speaks Chinese.
+    Window window;
+    QString cancel;
+    onNextModal<QFileDialog>([&cancel](QFileDialog *dialog) {
+        cancel = dialog->labelText(QFileDialog::Reject);
+        dialog->reject();
+    });
+    QTest::ignoreMessage(QtDebugMsg, "Error");
+    window.click("choose");
+    QCoreApplication::removeTranslator(&translator);
+    QCOMPARE(cancel, translator.translate("QPlatformTheme", "Cancel"));
+    QVERIFY2(!cancel.isEmpty() && cancel != QLatin1String("Cancel"), qPrintable(cancel));
+}
+
 void tst_MainWindow::modes_data()
 {
     QTest::addColumn<QStringList>("clicks");
@@ -544,6 +627,77 @@ void tst_MainWindow::controls()
         QCOMPARE(window.text()->toPlainText(), QStringLiteral("A"));
 }
 
+void tst_MainWindow::editAfterHide_data()
+{
+    QTest::addColumn<QString>("edit");
+
+    QTest::newRow("typing") << "type";
+    QTest::newRow("deleting") << "delete";
+    QTest::newRow("clear-button") << "clear";
+}
+
+void tst_MainWindow::editAfterHide()
+{
+    QFETCH(QString, edit);
+
+    const QString path = writePicture("photo.png", noiseImage(QSize(60, 40)));
+    Window window;
+    window.choose(path);
+    typeText(window.text(), "first");
+    window.click("button");
+    QCOMPARE(window.controls(), QStringLiteral("button text clear save"));
+
+    if (edit == QLatin1String("type"))
+        typeText(window.text(), "!");
+    else if (edit == QLatin1String("delete"))
+        QTest::keyClick(window.text(), Qt::Key_Backspace);
+    else
+        window.click("clear");
+    // The picture still holds "first", which the box no longer shows.
+    QCOMPARE(window.controls(), QStringLiteral("button text clear"));
+    QCOMPARE(window.widget<QLineEdit>("name")->text(), QStringLiteral("photo_encrypt.png"));
+    QVERIFY(!shownPixmap(window.widget<QLabel>("encrypt")).isNull());
+
+    // Hiding the edited text makes it the one that is saved.
+    typeText(window.text(), "second");
+    const QString shown = window.text()->toPlainText();
+    window.click("button");
+    QCOMPARE(window.controls(), QStringLiteral("button text clear save"));
+    window.click("save");
+    window.clickBox("choose2");
+    window.choose(folder->filePath("photo_encrypt.png"));
+    window.click("button");
+    QCOMPARE(window.text()->toPlainText(), shown);
+}
+
+void tst_MainWindow::keyboardFocus_data()
+{
+    QTest::addColumn<Qt::KeyboardModifiers>("modifiers");
+    QTest::addColumn<QString>("next");
+
+    // The form's order: the choose button follows the text box; backwards, the disabled copy
+    // button is passed over for the clear button.
+    QTest::newRow("tab") << Qt::KeyboardModifiers() << "choose";
+    QTest::newRow("shift-tab") << Qt::KeyboardModifiers(Qt::ShiftModifier) << "clear";
+}
+
+void tst_MainWindow::keyboardFocus()
+{
+    QFETCH(Qt::KeyboardModifiers, modifiers);
+    QFETCH(QString, next);
+
+    Window window;
+    window.button("choose")->setFocus();
+    window.choose(writePicture("photo.png", noiseImage(QSize(40, 30))));
+    QCOMPARE(window.window.focusWidget(), window.text());
+
+    typeText(window.text(), "ab");
+    QTest::keyClick(window.text(), Qt::Key_Tab, modifiers);
+    QCOMPARE(window.text()->toPlainText(), QStringLiteral("ab"));
+    QCOMPARE(window.num(), QStringLiteral("2 / 448"));
+    QCOMPARE(window.window.focusWidget()->objectName(), next);
+}
+
 void tst_MainWindow::refusedChoiceKeepsWindow_data()
 {
     QTest::addColumn<QString>("kind");
@@ -620,33 +774,57 @@ void tst_MainWindow::refusedChoiceKeepsWindow()
 
 void tst_MainWindow::preview_data()
 {
+    // The scaling steps at a device pixel ratio of 1 and of 2 (the label's 331 × 280 is then
+    // 662 × 560 device pixels); no step leaves the picture as it is.
     QTest::addColumn<QSize>("picture");
-    QTest::addColumn<QSize>("shown");
+    QTest::addColumn<QList<QSize>>("stepsAtOne");
+    QTest::addColumn<QList<QSize>>("stepsAtTwo");
 
-    QTest::newRow("smaller") << QSize(300, 200) << QSize(300, 200);
-    QTest::newRow("exact") << QSize(331, 280) << QSize(331, 280);
-    QTest::newRow("one-larger") << QSize(332, 281) << QSize(331, 280);
-    QTest::newRow("800x600") << QSize(800, 600) << QSize(331, 248);
-    QTest::newRow("1000x500") << QSize(1000, 500) << QSize(331, 165);
-    QTest::newRow("1920x1080") << QSize(1920, 1080) << QSize(331, 186);
-    QTest::newRow("both-stages") << QSize(400, 1000) << QSize(112, 280);
-    QTest::newRow("portrait") << QSize(1080, 1920) << QSize(157, 280);
-    QTest::newRow("tall") << QSize(100, 900) << QSize(31, 280);
-    QTest::newRow("thin-line") << QSize(10000, 1) << QSize(331, 1);
-    QTest::newRow("thin-column") << QSize(1, 10000) << QSize(1, 280);
+    using Steps = QList<QSize>;
+    QTest::newRow("smaller") << QSize(300, 200) << Steps() << Steps();
+    QTest::newRow("exact") << QSize(331, 280) << Steps() << Steps();
+    QTest::newRow("one-larger") << QSize(332, 281) << Steps {{331, 280}} << Steps();
+    QTest::newRow("800x600") << QSize(800, 600) << Steps {{331, 248}} << Steps {{662, 496}};
+    QTest::newRow("1000x500") << QSize(1000, 500) << Steps {{331, 165}} << Steps {{662, 331}};
+    QTest::newRow("1920x1080") << QSize(1920, 1080) << Steps {{331, 186}} << Steps {{662, 372}};
+    QTest::newRow("both-stages") << QSize(400, 1000) << Steps {{331, 827}, {112, 280}}
+                                 << Steps {{224, 560}};
+    QTest::newRow("portrait") << QSize(1080, 1920) << Steps {{331, 588}, {157, 280}}
+                              << Steps {{662, 1176}, {315, 560}};
+    QTest::newRow("tall") << QSize(100, 900) << Steps {{31, 280}} << Steps {{62, 560}};
+    QTest::newRow("thin-line") << QSize(10000, 1) << Steps {{331, 1}} << Steps {{662, 1}};
+    QTest::newRow("thin-column") << QSize(1, 10000) << Steps {{1, 280}} << Steps {{1, 560}};
 }
 
+// Runs at the screen's device pixel ratio: 1 normally, 2 where CTest sets QT_SCALE_FACTOR=2.
 void tst_MainWindow::preview()
 {
     QFETCH(QSize, picture);
-    QFETCH(QSize, shown);
+    QFETCH(QList<QSize>, stepsAtOne);
+    QFETCH(QList<QSize>, stepsAtTwo);
 
+    const QImage source = noiseImage(picture);
     Window window;
-    window.choose(writePicture("photo.png", noiseImage(picture)));
-    QCOMPARE(shownPixmap(window.widget<QLabel>("raw")).size(), shown);
+    const qreal ratio = window.widget<QLabel>("raw")->devicePixelRatioF();
+    QVERIFY2(ratio == 1 || ratio == 2, qPrintable(QString::number(ratio)));
+    // Scaled the same way, step by step, without smoothing.
+    QImage expected = source;
+    const QList<QSize> steps = ratio == 2 ? stepsAtTwo : stepsAtOne;
+    for (const QSize &step : steps)
+        expected = expected.scaled(step, Qt::IgnoreAspectRatio, Qt::FastTransformation);
+    expected.setDevicePixelRatio(ratio);
+
+    window.choose(writePicture("photo.png", source));
     typeText(window.text(), "x");
     window.click("button");
-    QCOMPARE(shownPixmap(window.widget<QLabel>("encrypt")).size(), shown);
+    for (const char *name : {"raw", "encrypt"}) {
+        const QPixmap shown = shownPixmap(window.widget<QLabel>(name));
+        QCOMPARE(shown.devicePixelRatio(), ratio);
+        QCOMPARE(shown.size(), expected.size());
+        // The hidden "x" changes low bits only in the first pixels; the source preview is exact.
+        if (qstrcmp(name, "raw") == 0)
+            QCOMPARE(shown.toImage().convertToFormat(expected.format()), expected);
+    }
 }
 
 void tst_MainWindow::limit_data()

@@ -102,6 +102,8 @@ void MainWindow::on_choose_clicked()
         qDebug() << "Error";
         return;
     }
+    // Paints over the closed dialog before a large picture keeps the window busy.
+    repaint();
     openPicture(filePath);
 }
 
@@ -113,8 +115,12 @@ void MainWindow::on_save_clicked()
         showWarning(QStringLiteral("保存失败"));
         return;
     }
-    if (QFileInfo::exists(path) && !confirmOverwrite())
-        return;
+    if (QFileInfo::exists(path)) {
+        if (!confirmOverwrite())
+            return;
+        // Paints over the closed question before a long save keeps the window busy.
+        repaint();
+    }
     bool saved = false;
     {
         const BusyCursor busy;
@@ -158,6 +164,9 @@ void MainWindow::on_text_textChanged()
 {
     if (!ui->text->isEnabled())
         return;
+    // The picture holds the text of the last hide; once the box shows another, saving would
+    // write a message the user no longer sees.
+    ui->save->setEnabled(false);
     // Counted in UTF-8 bytes, the unit the capacity is given in.
     ui->num->setText(QString::number(HidingRules::byteCount(ui->text->toPlainText())) +
                      QStringLiteral(" / ") + capacityText);
@@ -191,6 +200,7 @@ void MainWindow::openPicture(const QString &path)
         ui->text->setEnabled(true);
         ui->clear->setEnabled(true);
         ui->num->setText(QStringLiteral("0 / ") + capacityText);
+        ui->text->setFocus();
     }
     showImage(ui->raw, picture.getImage());
 }
@@ -271,22 +281,27 @@ void MainWindow::resetControls()
 }
 
 // Shrinks the picture to the label's width, then to its height, never enlarging it. Each
-// scaled side is at least one pixel, so a very thin picture still shows.
+// scaled side is at least one pixel, so a very thin picture still shows. The label's size is
+// taken in device pixels, so that a high-DPI screen shows the picture's own detail rather than
+// blown-up pixels; the sides are truncated so that the preview never overflows the label.
 void MainWindow::showImage(QLabel *label, QImage image)
 {
-    if (image.width() > label->width()) {
-        const float ratio = float(label->width()) / float(image.width());
+    const qreal pixelRatio = label->devicePixelRatioF();
+    const int labelWidth = int(label->width() * pixelRatio);
+    const int labelHeight = int(label->height() * pixelRatio);
+    if (image.width() > labelWidth) {
+        const float ratio = float(labelWidth) / float(image.width());
         const int newHeight = qMax(1, int(float(image.height()) * ratio));
-        image = image.scaled(label->width(), newHeight, Qt::IgnoreAspectRatio,
-                             Qt::FastTransformation);
+        image = image.scaled(labelWidth, newHeight, Qt::IgnoreAspectRatio, Qt::FastTransformation);
     }
-    if (image.height() > label->height()) {
-        const float ratio = float(label->height()) / float(image.height());
+    if (image.height() > labelHeight) {
+        const float ratio = float(labelHeight) / float(image.height());
         const int newWidth = qMax(1, int(float(image.width()) * ratio));
-        image = image.scaled(newWidth, label->height(), Qt::IgnoreAspectRatio,
-                             Qt::FastTransformation);
+        image = image.scaled(newWidth, labelHeight, Qt::IgnoreAspectRatio, Qt::FastTransformation);
     }
-    label->setPixmap(QPixmap::fromImage(image));
+    QPixmap pixmap = QPixmap::fromImage(image);
+    pixmap.setDevicePixelRatio(pixelRatio);
+    label->setPixmap(pixmap);
     label->show();
 }
 
