@@ -62,7 +62,8 @@ public:
         return true;
     }
 
-    // What CarrierImage::extractBits gives for the picture, reading only the pixels it needs.
+    // What CarrierImage::extractBits gives for the picture, reading only the pixels it needs: the
+    // same answer, though a body that cannot be a message is not read.
     bool extractBits(QString *bits)
     {
         const qint64 positions = qint64(width) * height * 3;
@@ -76,6 +77,11 @@ public:
             count = (count << 1) | digit(index);
         if (count == 0 || headerDigits + count > positions)
             return true;
+        // A body of no whole number of bytes is no message, whatever it holds.
+        if (count % 8 != 0) {
+            *bits = QString(count, QLatin1Char('0'));
+            return true;
+        }
         if (!readUpTo((headerDigits + count + 2) / 3))
             return false;
         *bits = QString(count, QLatin1Char('0'));

@@ -21,6 +21,7 @@ public:
     int getCapacity() const;
     // Whether the picture holds a message; only after a read that loaded it.
     bool hasMessage() const;
+    // The message; only where there is one.
     QString getRevealedText() const;
     QByteArray getRevealedBytes() const;
     Path getPath() const;
