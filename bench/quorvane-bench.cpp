@@ -545,9 +545,10 @@ int reportReveal(const QString &folder, int rounds)
                                         [&] {
                                             return milliseconds([&] { partial.read(picture); });
                                         }});
+            whole.setBitString(whole.extractBits());
             const bool checked = partial.getPath() == FileReveal::Path::Partial &&
-                    partial.hasMessage() == (bytes > 0) &&
-                    partial.getRevealedText() == (bytes > 0 ? message : whole.getRevealedText()) &&
+                    partial.hasMessage() == (bytes > 0) && whole.bitsToText() == (bytes > 0) &&
+                    (bytes == 0 || partial.getRevealedText() == message) &&
                     partial.getCapacity() == whole.getCapacity();
             const double peak = measureRevealMemory(picture) / 1024.0;
             const double ratio = medians.at(1) / medians.at(0);
