@@ -2,6 +2,7 @@
 // checks the engine's speed and memory targets.
 
 #include "carrierimage.h"
+#include "filereveal.h"
 
 #include <QByteArray>
 #include <QCoreApplication>
@@ -473,16 +474,125 @@ int reportCorpus(const QString &folder, int rounds)
     return allChecked ? 0 : 1;
 }
 
+// Child mode: reveal once in a fresh process and print its peak resident memory, in KiB.
+int reportRevealMemory(const QString &picture)
+{
+    FileReveal reveal;
+    if (reveal.read(picture) != CarrierImage::LoadResult::Loaded)
+        return 1;
+    std::printf("%lld\n", statusKib("VmHWM"));
+    return 0;
+}
+
+qint64 measureRevealMemory(const QString &picture)
+{
+    QProcess child;
+    child.start(QCoreApplication::applicationFilePath(),
+                {QStringLiteral("--peak-reveal"), picture});
+    child.waitForFinished(-1);
+    if (child.exitStatus() != QProcess::NormalExit || child.exitCode() != 0)
+        qFatal("the reveal memory measurement failed");
+    return child.readAllStandardOutput().trimmed().toLongLong();
+}
+
+// The reveal that reads only the rows holding the message against the whole load and extract, on
+// the photographs of at least 13 MP in folder, with no message and with messages of 10, 100 and
+// (for information) 511 bytes, alternated in rounds; each answer is checked against the other.
+int reportReveal(const QString &folder, int rounds)
+{
+    QTemporaryDir dir;
+    const QFileInfoList files =
+            QDir(folder).entryInfoList({QStringLiteral("photo-*.png")}, QDir::Files, QDir::Name);
+    std::printf("Reveal from a file, photographs of at least 13 MP in %s, medians of %d alternated "
+                "rounds: whole = CarrierImage::load + extractBits + bitsToText, partial = "
+                "FileReveal::read; memory: peak resident memory of a fresh process that reveals "
+                "partially.\n\n",
+                qPrintable(folder), rounds);
+    std::printf("%-30s %6s %8s %9s %9s %7s %8s %7s\n", "picture", "MP", "message", "whole ms",
+                "part ms", "ratio", "peak MiB", "checks");
+    double worstRatio = 0;
+    double largestPeak = 0;
+    qint64 largestPixels = 0;
+    bool allChecked = true;
+    for (const QFileInfo &file : files) {
+        const QSize size = QImageReader(file.filePath()).size();
+        const qint64 pixels = qint64(size.width()) * size.height();
+        if (pixels < 13000000)
+            continue;
+        for (const int bytes : {0, 10, 100, 511}) {
+            QString picture = file.filePath();
+            const QString message = message511Bytes().left(bytes);
+            if (bytes > 0) {
+                CarrierImage carrier;
+                picture = dir.filePath(QStringLiteral("%1-%2.png").arg(file.baseName()).arg(bytes));
+                if (carrier.load(file.filePath()) != CarrierImage::LoadResult::Loaded)
+                    qFatal("cannot load %s", qPrintable(file.filePath()));
+                hideMessage(carrier, message);
+                if (!carrier.saveImage(picture))
+                    qFatal("cannot save %s", qPrintable(picture));
+            }
+            CarrierImage whole;
+            FileReveal partial;
+            const QVector<double> medians =
+                    interleavedMedians(rounds,
+                                       {[&] {
+                                            return milliseconds([&] {
+                                                whole.load(picture);
+                                                whole.setBitString(whole.extractBits());
+                                                whole.bitsToText();
+                                            });
+                                        },
+                                        [&] {
+                                            return milliseconds([&] { partial.read(picture); });
+                                        }});
+            whole.setBitString(whole.extractBits());
+            const bool checked = partial.getPath() == FileReveal::Path::Partial &&
+                    partial.hasMessage() == (bytes > 0) && whole.bitsToText() == (bytes > 0) &&
+                    (bytes == 0 || partial.getRevealedText() == message) &&
+                    partial.getCapacity() == whole.getCapacity();
+            const double peak = measureRevealMemory(picture) / 1024.0;
+            const double ratio = medians.at(1) / medians.at(0);
+            std::printf("%-30s %6.1f %8d %9.1f %9.1f %7.3f %8.1f %7s\n",
+                        qPrintable(file.fileName()), pixels / 1e6, bytes, medians.at(0),
+                        medians.at(1), ratio, peak, checked ? "ok" : "FAILED");
+            std::fflush(stdout);
+            allChecked = allChecked && checked;
+            if (bytes <= 100)
+                worstRatio = std::max(worstRatio, ratio);
+            if (pixels >= largestPixels) {
+                largestPeak = pixels > largestPixels ? peak : std::max(largestPeak, peak);
+                largestPixels = pixels;
+            }
+            if (bytes > 0)
+                QFile::remove(picture);
+        }
+    }
+    if (largestPixels == 0) {
+        std::fprintf(stderr, "no PNG photographs (photo-*.png) of at least 13 MP in %s\n",
+                     qPrintable(folder));
+        return 1;
+    }
+    std::printf("\n");
+    printTarget("reveal-time-against-whole", worstRatio, 0.1);
+    printTarget("reveal-peak-memory-mib", largestPeak, 32);
+    std::printf("target reveal-answers: %s\n", allChecked ? "met" : "missed");
+    return allChecked ? 0 : 1;
+}
+
 void printUsage(FILE *stream)
 {
     std::fprintf(stream,
-                 "Usage: quorvane-bench [--quick | --picture FILE | --corpus DIR | --help]\n"
+                 "Usage: quorvane-bench [--quick | --picture FILE | --corpus DIR | --reveal DIR |\n"
+                 "                       --help]\n"
                  "  (none)          speed and memory of the engine on generated pictures, then\n"
                  "                  the PNG save comparison; a few minutes\n"
                  "  --quick         the same on small pictures with few runs: a smoke run\n"
                  "  --picture FILE  only the PNG save comparison, on a PNG or BMP of your own\n"
                  "  --corpus DIR    the PNG save comparison on every PNG and BMP in DIR, as one\n"
-                 "                  table with the targets for photo-* and drawn-* pictures\n"
+                 "                  table with the targets for photo-* and drawn-* pictures,\n"
+                 "                  then the reveal comparison on the same folder\n"
+                 "  --reveal DIR    only the reveal comparison: reading the rows that hold the\n"
+                 "                  message against the whole load, on photo-*.png of >= 13 MP\n"
                  "  --help          this text\n");
 }
 
@@ -494,6 +604,8 @@ int main(int argc, char *argv[])
     const QStringList arguments = app.arguments();
     if (arguments.size() == 4 && arguments.at(1) == QLatin1String("--peak-rss"))
         return reportPeakMemory(arguments.at(2), arguments.at(3));
+    if (arguments.size() == 3 && arguments.at(1) == QLatin1String("--peak-reveal"))
+        return reportRevealMemory(arguments.at(2));
     const QStringList options = arguments.mid(1);
     const bool quick = options == QStringList {QStringLiteral("--quick")};
     if (options == QStringList {QStringLiteral("--help")}) {
@@ -502,8 +614,13 @@ int main(int argc, char *argv[])
     }
     if (options.size() == 2 && options.first() == QLatin1String("--picture"))
         return reportSave(options.last(), 5);
-    if (options.size() == 2 && options.first() == QLatin1String("--corpus"))
-        return reportCorpus(options.last(), 3);
+    if (options.size() == 2 && options.first() == QLatin1String("--corpus")) {
+        const int saved = reportCorpus(options.last(), 3);
+        std::printf("\n");
+        return qMax(saved, reportReveal(options.last(), 5));
+    }
+    if (options.size() == 2 && options.first() == QLatin1String("--reveal"))
+        return reportReveal(options.last(), 5);
     if (!options.isEmpty() && !quick) {
         std::fprintf(stderr, "quorvane-bench: unknown or incomplete options: %s\n",
                      qPrintable(options.join(QLatin1Char(' '))));

@@ -1,6 +1,7 @@
 #include "commandline.h"
 
 #include "carrierimage.h"
+#include "filereveal.h"
 #include "hidingrules.h"
 #include "pictureformat.h"
 
@@ -374,7 +375,8 @@ int CommandLine::inspectAll(const QStringList &commandArguments, bool reveal)
         return status;
 
     for (const QString &path : qAsConst(pictures)) {
-        CarrierImage picture;
+        // Reads only the pixels that hold the message where the file allows it.
+        FileReveal picture;
         QJsonObject result;
         int pictureStatus = inspect(picture, path, &result);
         if (json)
@@ -411,7 +413,7 @@ int CommandLine::inspectAll(const QStringList &commandArguments, bool reveal)
     return status;
 }
 
-int CommandLine::inspect(CarrierImage &picture, const QString &path, QJsonObject *result)
+int CommandLine::inspect(FileReveal &picture, const QString &path, QJsonObject *result)
 {
     const QJsonValue none(QJsonValue::Null);
     *result = QJsonObject {{QStringLiteral("file"), path},   {QStringLiteral("width"), none},
@@ -419,16 +421,14 @@ int CommandLine::inspect(CarrierImage &picture, const QString &path, QJsonObject
                            {QStringLiteral("bytes"), none},  {QStringLiteral("message"), none},
                            {QStringLiteral("error"), none}};
     QString shortError;
-    if (loadPicture(picture, path, &shortError) != Success) {
+    if (reportLoad(picture.read(path), path, &shortError) != Success) {
         result->insert(QStringLiteral("error"), shortError);
         return PictureError;
     }
-    const QImage image = picture.getImage();
-    result->insert(QStringLiteral("width"), image.width());
-    result->insert(QStringLiteral("height"), image.height());
+    result->insert(QStringLiteral("width"), picture.getWidth());
+    result->insert(QStringLiteral("height"), picture.getHeight());
     result->insert(QStringLiteral("capacity"), picture.getCapacity());
-    picture.setBitString(picture.extractBits());
-    if (!picture.bitsToText())
+    if (!picture.hasMessage())
         return NoMessage;
     result->insert(QStringLiteral("bytes"), picture.getRevealedBytes().size());
     result->insert(QStringLiteral("message"), picture.getRevealedText());
@@ -437,7 +437,13 @@ int CommandLine::inspect(CarrierImage &picture, const QString &path, QJsonObject
 
 int CommandLine::loadPicture(CarrierImage &picture, const QString &path, QString *shortError)
 {
-    switch (picture.load(path)) {
+    return reportLoad(picture.load(path), path, shortError);
+}
+
+int CommandLine::reportLoad(CarrierImage::LoadResult result, const QString &path,
+                            QString *shortError)
+{
+    switch (result) {
     case CarrierImage::LoadResult::Loaded:
         return Success;
     case CarrierImage::LoadResult::TooLarge:

@@ -1,6 +1,8 @@
 #ifndef COMMANDLINE_H
 #define COMMANDLINE_H
 
+#include "carrierimage.h"
+
 #include <QByteArray>
 #include <QCoreApplication>
 #include <QList>
@@ -12,7 +14,7 @@ class QCommandLineParser;
 class QJsonObject;
 QT_END_NAMESPACE
 
-class CarrierImage;
+class FileReveal;
 
 // One run of quorvane-lsb-cli: reads its arguments, hides, reveals or describes, and says how it
 // went in the exit status.
@@ -45,8 +47,9 @@ private:
     int checkMessage(const QString &name, const QByteArray &bytes, qint64 size,
                      const CarrierImage &picture);
     int inspectAll(const QStringList &commandArguments, bool reveal);
-    int inspect(CarrierImage &picture, const QString &path, QJsonObject *result);
+    int inspect(FileReveal &picture, const QString &path, QJsonObject *result);
     int loadPicture(CarrierImage &picture, const QString &path, QString *shortError);
+    int reportLoad(CarrierImage::LoadResult result, const QString &path, QString *shortError);
     int findOutput(const QString &path, const QStringList &pictures, OutputKind *kind);
     int writeOutput(const QString &path, OutputKind kind, const QByteArray &bytes);
     bool parse(QCommandLineParser &parser, const QStringList &commandArguments, int *status);

@@ -168,6 +168,52 @@ bool hasTransparency(const QVector<QRgb> &table)
     return false;
 }
 
+// What prepare() found and set up: the picture's sides, and whether its rows come as palette
+// indices or grey levels, one byte each, or as 32-bit pixels.
+struct Layout
+{
+    int width = 0;
+    int height = 0;
+    int depth = 0;
+    int colourType = 0;
+    bool indexed = false;
+    bool alpha = false;
+};
+
+// Sets the transforms after the header is read; the row reader shares them, so that it decodes
+// exactly the pixels read() decodes.
+Result prepare(png_structp png, png_infop info, int maxSide, Layout *layout)
+{
+    layout->width = int(png_get_image_width(png, info));
+    layout->height = int(png_get_image_height(png, info));
+    if (layout->width > maxSide || layout->height > maxSide)
+        return Result::TooLarge;
+    layout->depth = png_get_bit_depth(png, info);
+    layout->colourType = png_get_color_type(png, info);
+    layout->indexed = layout->colourType == PNG_COLOR_TYPE_PALETTE ||
+            (layout->colourType == PNG_COLOR_TYPE_GRAY && layout->depth <= 8);
+    if (layout->indexed)
+        return setIndexTransforms(png, info) && png_get_rowbytes(png, info) == size_t(layout->width)
+                ? Result::Read
+                : Result::Unreadable;
+    layout->alpha = (layout->colourType & PNG_COLOR_MASK_ALPHA) != 0 ||
+            png_get_valid(png, info, PNG_INFO_tRNS) != 0;
+    // The transformed rows must be exactly four bytes a pixel; anything else would leave
+    // part of the picture unwritten.
+    return setColourTransforms(png, info, layout->alpha) &&
+                    png_get_rowbytes(png, info) == size_t(layout->width) * 4
+            ? Result::Read
+            : Result::Unreadable;
+}
+
+bool readOneRow(png_structp png, png_bytep row)
+{
+    if (setjmp(png_jmpbuf(png)))
+        return false;
+    png_read_row(png, row, nullptr);
+    return true;
+}
+
 } // namespace
 
 PngReader::Result PngReader::read(QIODevice *device, int maxSide, QImage *image)
@@ -177,26 +223,22 @@ PngReader::Result PngReader::read(QIODevice *device, int maxSide, QImage *image)
         return Result::Unreadable;
     png_structp png = reader.png;
     png_infop info = reader.info;
-    const int width = int(png_get_image_width(png, info));
-    const int height = int(png_get_image_height(png, info));
-    if (width > maxSide || height > maxSide)
-        return Result::TooLarge;
-    const int depth = png_get_bit_depth(png, info);
-    const int colourType = png_get_color_type(png, info);
-    const bool indexed = colourType == PNG_COLOR_TYPE_PALETTE ||
-            (colourType == PNG_COLOR_TYPE_GRAY && depth <= 8);
+    Layout layout;
+    const Result prepared = prepare(png, info, maxSide, &layout);
+    if (prepared != Result::Read)
+        return prepared;
+    const int width = layout.width;
+    const int height = layout.height;
 
     QImage decoded;
-    if (indexed) {
-        if (!setIndexTransforms(png, info) || png_get_rowbytes(png, info) != size_t(width))
-            return Result::Unreadable;
+    if (layout.indexed) {
         QImage samples(width, height, QImage::Format_Grayscale8);
         if (samples.isNull())
             return Result::Unreadable;
         std::vector<png_bytep> rows = rowPointers(&samples);
         if (!readRows(png, rows.data()))
             return Result::Unreadable;
-        const QVector<QRgb> table = colourTable(png, info, colourType, depth);
+        const QVector<QRgb> table = colourTable(png, info, layout.colourType, layout.depth);
         decoded = QImage(width, height,
                          hasTransparency(table) ? QImage::Format_ARGB32 : QImage::Format_RGB32);
         if (decoded.isNull())
@@ -208,14 +250,8 @@ PngReader::Result PngReader::read(QIODevice *device, int maxSide, QImage *image)
                 out[x] = table[in[x]];
         }
     } else {
-        const bool alpha = (colourType & PNG_COLOR_MASK_ALPHA) != 0 ||
-                png_get_valid(png, info, PNG_INFO_tRNS) != 0;
-        // The transformed rows must be exactly four bytes a pixel; anything else would leave
-        // part of the picture unwritten.
-        if (!setColourTransforms(png, info, alpha) ||
-            png_get_rowbytes(png, info) != size_t(width) * 4)
-            return Result::Unreadable;
-        decoded = QImage(width, height, alpha ? QImage::Format_ARGB32 : QImage::Format_RGB32);
+        decoded =
+                QImage(width, height, layout.alpha ? QImage::Format_ARGB32 : QImage::Format_RGB32);
         if (decoded.isNull())
             return Result::Unreadable;
         std::vector<png_bytep> rows = rowPointers(&decoded);
@@ -224,4 +260,53 @@ PngReader::Result PngReader::read(QIODevice *device, int maxSide, QImage *image)
     }
     *image = decoded;
     return Result::Read;
+}
+
+struct PngReader::RowReader::State
+{
+    ReadStruct reader;
+    Layout layout;
+    QVector<QRgb> table;
+    std::vector<uchar> samples;
+};
+
+PngReader::RowReader::RowReader() : state(new State) { }
+
+PngReader::RowReader::~RowReader() = default;
+
+bool PngReader::RowReader::start(QIODevice *device, int maxSide)
+{
+    png_structp png = state->reader.png;
+    png_infop info = state->reader.info;
+    if (!info || !device->seek(0) || !readInfo(png, info, device) ||
+        png_get_interlace_type(png, info) != PNG_INTERLACE_NONE ||
+        prepare(png, info, maxSide, &state->layout) != Result::Read)
+        return false;
+    if (state->layout.indexed) {
+        // The palette and tRNS come before the pixels, so the table is final here.
+        state->table = colourTable(png, info, state->layout.colourType, state->layout.depth);
+        state->samples.resize(size_t(state->layout.width));
+    }
+    return true;
+}
+
+int PngReader::RowReader::getWidth() const
+{
+    return state->layout.width;
+}
+
+int PngReader::RowReader::getHeight() const
+{
+    return state->layout.height;
+}
+
+bool PngReader::RowReader::readRow(QRgb *pixels)
+{
+    if (!state->layout.indexed)
+        return readOneRow(state->reader.png, reinterpret_cast<png_bytep>(pixels));
+    if (!readOneRow(state->reader.png, state->samples.data()))
+        return false;
+    for (int x = 0; x < state->layout.width; ++x)
+        pixels[x] = state->table[state->samples[size_t(x)]];
+    return true;
 }

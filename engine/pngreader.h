@@ -3,6 +3,8 @@
 
 #include <QImage>
 
+#include <memory>
+
 QT_BEGIN_NAMESPACE
 class QIODevice;
 QT_END_NAMESPACE
@@ -18,6 +20,30 @@ enum class Result { Read, Unreadable, TooLarge };
 // transparency. Pictures with a side longer than maxSide are TooLarge. Leaves image unchanged
 // unless the whole file up to its end chunk was read.
 Result read(QIODevice *device, int maxSide, QImage *image);
+
+// Decodes a PNG file's rows from the top, one at a time, into the pixels read() gives, so that a
+// caller that needs only the first rows reads no further. Interlaced files are not read: their
+// first rows are complete only after the last pass.
+class RowReader
+{
+public:
+    RowReader();
+    ~RowReader();
+    RowReader(const RowReader &) = delete;
+    RowReader &operator=(const RowReader &) = delete;
+
+    // Reads the file in device, from its start, up to its first row. False where libpng fails,
+    // the file is interlaced, or a side is longer than maxSide.
+    bool start(QIODevice *device, int maxSide);
+    int getWidth() const;
+    int getHeight() const;
+    // Decodes the next row into width pixels. False where libpng fails.
+    bool readRow(QRgb *pixels);
+
+private:
+    struct State;
+    std::unique_ptr<State> state;
+};
 
 } // namespace PngReader
 

@@ -4,6 +4,9 @@
 #include <QByteArray>
 #include <QImage>
 
+#include <cstddef>
+#include <cstdint>
+
 // What the fuzz targets and the seed writer share.
 
 // Aborts, so that libFuzzer keeps the input for which the property failed.
@@ -13,6 +16,10 @@ void require(bool property);
 void silenceQt();
 
 bool samePixels(const QImage &a, const QImage &b);
+
+// Whether the input announces a picture of more than a megapixel but within maxSide: costly to
+// decode and teaching nothing. Read where the readers find the sides, without decoding.
+bool announcesCostlyPicture(const uint8_t *data, size_t size, int maxSide);
 
 // A whole PNG chunk: length, type, data and CRC.
 QByteArray pngChunk(const QByteArray &type, const QByteArray &data);
