@@ -3,6 +3,7 @@
 #include "pictureformat.h"
 #include "pictureguard.h"
 #include "pngreader.h"
+#include "png/chunkreader.h"
 
 #include <QByteArray>
 #include <QFile>
@@ -12,11 +13,9 @@
 #include <QVector>
 #include <QtEndian>
 
-#include <libdeflate.h>
 
 #include <algorithm>
 #include <functional>
-#include <vector>
 
 namespace {
 
@@ -118,50 +117,29 @@ bool isChunkLetter(char c)
 // to the full load. The compressed stream itself is inflated only as far as the rows read.
 bool restIsWhole(QIODevice *device)
 {
-    const qint64 fileSize = device->size();
-    qint64 position = 8;
+    ChunkReader reader(device);
+    ChunkReader::Chunk chunk;
     bool inPixels = false;
     bool afterPixels = false;
-    std::vector<char> buffer(1 << 20);
-    for (;;) {
-        if (!device->seek(position))
-            return false;
-        char head[8];
-        if (device->read(head, 8) != 8)
-            return false;
-        const qint64 length = qFromBigEndian<quint32>(head);
-        const QByteArray type(head + 4, 4);
-        const qint64 next = position + 8 + length + 4;
-        if (length > 0x7FFFFFFF || next > fileSize)
-            return false;
-        position = next;
-        const bool pixels = type == "IDAT";
+    while (reader.next(&chunk)) {
+        const bool pixels = chunk.type == "IDAT";
         if (!inPixels && !afterPixels && !pixels)
             continue; // read before the pixels, by the row reader
         if (pixels && afterPixels)
             return false;
         inPixels = pixels;
         afterPixels = !pixels;
-        const bool end = type == "IEND";
+        const bool end = chunk.type == "IEND";
         if (!pixels && !end &&
-            (!std::all_of(head + 4, head + 8, isChunkLetter) || (head[4] & 0x20) == 0))
+            (!std::all_of(chunk.type.begin(), chunk.type.end(), isChunkLetter) ||
+             (chunk.type.at(0) & 0x20) == 0))
             return false;
-        if (length > longestChunk || (end && length != 0))
-            return false;
-        quint32 crc = libdeflate_crc32(0, head + 4, 4);
-        for (qint64 left = length; left > 0;) {
-            const qint64 piece = qMin(left, qint64(buffer.size()));
-            if (device->read(buffer.data(), piece) != piece)
-                return false;
-            crc = libdeflate_crc32(crc, buffer.data(), size_t(piece));
-            left -= piece;
-        }
-        char stored[4];
-        if (device->read(stored, 4) != 4 || qFromBigEndian<quint32>(stored) != crc)
+        if (chunk.length > longestChunk || (end && chunk.length != 0) || !reader.crcMatches(chunk))
             return false;
         if (end)
             return true;
     }
+    return false;
 }
 
 // What the partial read found.

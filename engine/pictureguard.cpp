@@ -1,6 +1,7 @@
 #include "pictureguard.h"
 
 #include "pictureformat.h"
+#include "png/chunkreader.h"
 #include "pngwriter.h"
 
 #include <QByteArray>
@@ -86,23 +87,14 @@ Outcome checkPng(QIODevice *device, int maxSide)
     if (qFromBigEndian<quint32>(header.constData() + 8) > quint32(maxSide) ||
         qFromBigEndian<quint32>(header.constData() + 12) > quint32(maxSide))
         return Outcome::TooLarge;
-    const qint64 fileSize = device->size();
-    for (;;) {
-        const QByteArray head = device->read(8);
-        // A file that ends between chunks is left to the reader, which knows what it needs.
-        if (head.isEmpty())
+    ChunkReader reader(device);
+    ChunkReader::Chunk chunk;
+    while (reader.next(&chunk)) {
+        if (chunk.type == "IEND")
             return Outcome::Decodable;
-        if (head.size() != 8)
-            return Outcome::Unreadable;
-        const qint64 length = qFromBigEndian<quint32>(head.constData());
-        const qint64 next = device->pos() + length + 4; // data, then CRC
-        if (length > 0x7FFFFFFF || next > fileSize)
-            return Outcome::Unreadable;
-        if (head.endsWith("IEND"))
-            return Outcome::Decodable;
-        if (!device->seek(next))
-            return Outcome::Unreadable;
     }
+    // A file that ends between chunks is left to the reader, which knows what it needs.
+    return reader.atEnd() ? Outcome::Decodable : Outcome::Unreadable;
 }
 
 // Qt's reader paints a run whose colour byte is missing, or a delta whose steps are, from a

@@ -1,6 +1,7 @@
 #include "pngwriter.h"
 
 #include "idatencoder.h"
+#include "png/chunkreader.h"
 
 #include <QIODevice>
 #include <QList>
@@ -200,35 +201,24 @@ QByteArray PngWriter::readKeptChunks(QIODevice *device)
     bool afterPixels = false;
     QList<QByteArray> singlesKept;
     qint64 inflateBudget = maxKeptChunkBytes;
-    for (;;) {
-        const QByteArray head = device->read(8);
-        if (head.size() != 8)
-            break;
-        const qint64 length = qFromBigEndian<quint32>(head.constData());
-        const QByteArray type = head.mid(4);
-        if (length > 0x7FFFFFFF || !isChunkType(type) || type == "IEND")
-            break;
+    ChunkReader reader(device);
+    ChunkReader::Chunk chunk;
+    while (reader.next(&chunk) && isChunkType(chunk.type) && chunk.type != "IEND") {
+        const QByteArray &type = chunk.type;
         afterPixels = afterPixels || type == "IDAT";
-        if (isKeptType(type, afterPixels) && kept.size() + 12 + length <= maxKeptChunkBytes) {
-            const QByteArray rest = device->read(length + 4);
-            if (rest.size() != length + 4)
-                break;
-            if (chunkCrc(type.constData(), rest.constData(), uInt(length)) !=
-                qFromBigEndian<quint32>(rest.constData() + length))
-                break;
-            const QByteArray data = rest.left(int(length));
-            const bool duplicate = isSingle(type) && singlesKept.contains(singleSlot(type));
-            if (!duplicate && isWellFormed(type, data, &inflateBudget) &&
-                (type != "iCCP" || isRgbProfile(data))) {
-                kept += head + rest;
-                if (isSingle(type))
-                    singlesKept << singleSlot(type);
-            }
-        } else {
-            // Skipped unread, so that the pixel data never passes through memory a second time.
-            const qint64 next = device->pos() + length + 4;
-            if (next > device->size() || !device->seek(next))
-                break;
+        // Others are skipped unread, so that the pixel data never passes through memory twice.
+        if (!isKeptType(type, afterPixels) || kept.size() + 12 + chunk.length > maxKeptChunkBytes)
+            continue;
+        QByteArray whole;
+        if (!reader.readWhole(chunk, &whole))
+            break;
+        const QByteArray data = whole.mid(8, int(chunk.length));
+        const bool duplicate = isSingle(type) && singlesKept.contains(singleSlot(type));
+        if (!duplicate && isWellFormed(type, data, &inflateBudget) &&
+            (type != "iCCP" || isRgbProfile(data))) {
+            kept += whole;
+            if (isSingle(type))
+                singlesKept << singleSlot(type);
         }
     }
     return kept;
