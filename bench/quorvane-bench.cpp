@@ -170,9 +170,7 @@ QString message511Bytes()
 
 void hideMessage(CarrierImage &carrier, const QString &message)
 {
-    carrier.setMessageText(message);
-    carrier.textToBits();
-    carrier.hideBits(0);
+    carrier.hideMessage(message.toUtf8(), false);
 }
 
 // Checks the result so that the call cannot be optimised away and a broken extraction shows.
@@ -226,8 +224,7 @@ Row measureSize(const QTemporaryDir &dir, const Size &size, int runs, const QStr
                        .first();
 
     // A wrong round trip would make every figure meaningless.
-    carrier.setBitString(carrier.extractBits());
-    if (!carrier.bitsToText() || carrier.getRevealedText() != message)
+    if (!carrier.revealMessage() || carrier.getRevealedText() != message)
         qFatal("%s: the hidden message did not read back", qPrintable(sizeName(size)));
     row.extract = interleavedMedians(samplesPerCall, {[&] {
                                          return perCall([&] { extractMessage(carrier); });
@@ -391,8 +388,7 @@ bool compareSaves(const QString &source, int rounds, SaveComparison *result)
     CarrierImage reloaded;
     result->samePixels = reloaded.load(ours) == CarrierImage::LoadResult::Loaded &&
             reloaded.getImage().convertToFormat(hidden.format()) == hidden;
-    reloaded.setBitString(reloaded.extractBits());
-    result->revealed = reloaded.bitsToText() && reloaded.getRevealedText() == message;
+    result->revealed = reloaded.revealMessage() && reloaded.getRevealedText() == message;
     result->memoryRatio = peakMemoryRatio(
             measurePeakMemory(source, dir.filePath(QStringLiteral("peak.png"))), hidden.size());
     return true;
@@ -538,16 +534,14 @@ int reportReveal(const QString &folder, int rounds)
                                        {[&] {
                                             return milliseconds([&] {
                                                 whole.load(picture);
-                                                whole.setBitString(whole.extractBits());
-                                                whole.bitsToText();
+                                                whole.revealMessage();
                                             });
                                         },
                                         [&] {
                                             return milliseconds([&] { partial.read(picture); });
                                         }});
-            whole.setBitString(whole.extractBits());
             const bool checked = partial.getPath() == FileReveal::Path::Partial &&
-                    partial.hasMessage() == (bytes > 0) && whole.bitsToText() == (bytes > 0) &&
+                    partial.hasMessage() == (bytes > 0) && whole.revealMessage() == (bytes > 0) &&
                     (bytes == 0 || partial.getRevealedText() == message) &&
                     partial.getCapacity() == whole.getCapacity();
             const double peak = measureRevealMemory(picture) / 1024.0;
@@ -653,7 +647,7 @@ int main(int argc, char *argv[])
                 "%s\n",
                 quick ? " --quick" : "", qPrintable(dir.path()));
     std::printf("Medians in ms. decode: CarrierImage::load of the PNG (file in the page cache). "
-                "hide: setMessageText + textToBits + hideBits(0) of a 511-byte message. extract: "
+                "hide: hideMessage of a 511-byte message. extract: "
                 "extractBits. encodes: CarrierImage::saveImage to a file. PNG MB: the source "
                 "file.\n");
     std::printf("decode, PNG and BMP encode: %d runs each; hide, extract: per call, from %d "

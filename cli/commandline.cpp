@@ -229,9 +229,7 @@ int CommandLine::hide(const QStringList &commandArguments)
     status = findOutput(output, {source}, &kind);
     if (status != Success)
         return status;
-    picture.setMessageBytes(message);
-    picture.textToBits();
-    picture.hideBits(HidingRules::writesOpaque(output) ? 1 : 0);
+    picture.hideMessage(message, HidingRules::writesOpaque(output));
     if (kind == OutputKind::File) {
         if (!picture.saveImage(output)) {
             printError(output,

@@ -146,12 +146,17 @@ CarrierImage::LoadResult CarrierImage::load(const QString &path)
     pngChunks = chunks;
     width = image.width();
     height = image.height();
-    const qint64 positions = pixelCount() * 3;
-    // Whole bytes that fit behind the header, and that the header can count.
-    capacity = int(qBound(qint64(0), (positions - headerDigits) / 8, qint64(maxMessageBytes)));
+    capacity = capacityFor(width, height);
     loadedHead.clear();
     hiddenPixels = 0;
     return LoadResult::Loaded;
+}
+
+int CarrierImage::capacityFor(int width, int height)
+{
+    const qint64 positions = qint64(width) * height * 3;
+    // Whole bytes that fit behind the header, and that the header can count.
+    return int(qBound(qint64(0), (positions - headerDigits) / 8, qint64(maxMessageBytes)));
 }
 
 int CarrierImage::getCapacity() const
@@ -211,6 +216,19 @@ bool CarrierImage::saveImage(const QString &path) const
         return false;
     }
     return file.commit();
+}
+
+void CarrierImage::hideMessage(const QByteArray &bytes, bool forceOpaque)
+{
+    setMessageBytes(bytes);
+    textToBits();
+    hideBits(forceOpaque ? 1 : 0);
+}
+
+bool CarrierImage::revealMessage()
+{
+    setBitString(extractBits());
+    return bitsToText();
 }
 
 void CarrierImage::textToBits()

@@ -20,6 +20,9 @@ public:
     // The 12-digit length header counts at most 4095 bits, so 511 whole bytes.
     static constexpr int maxMessageBytes = 511;
 
+    // The bytes a picture of that size carries.
+    static int capacityFor(int width, int height);
+
     LoadResult load(const QString &path);
     int getCapacity() const;
     void setMessageText(const QString &text);
@@ -29,6 +32,14 @@ public:
     QByteArray getRevealedBytes() const;
     QImage getImage() const;
     bool saveImage(const QString &path) const;
+
+    // The whole hide: the message's bytes into the picture, through setMessageBytes, textToBits
+    // and hideBits. forceOpaque writes the message's pixels opaque, for a format that drops
+    // transparency.
+    void hideMessage(const QByteArray &bytes, bool forceOpaque);
+    // The whole reveal, through extractBits, setBitString and bitsToText: whether the picture
+    // holds a message, which getRevealedText and getRevealedBytes then give.
+    bool revealMessage();
 
     void textToBits();
     bool bitsToText();

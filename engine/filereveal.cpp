@@ -13,7 +13,6 @@
 #include <QVector>
 #include <QtEndian>
 
-
 #include <algorithm>
 #include <functional>
 
@@ -234,10 +233,7 @@ CarrierImage::LoadResult FileReveal::read(const QString &path)
             if (read) {
                 width = head.width;
                 height = head.height;
-                const qint64 positions = qint64(width) * height * 3;
-                // As CarrierImage::load counts it.
-                capacity = int(qBound(qint64(0), (positions - headerDigits) / 8,
-                                      qint64(CarrierImage::maxMessageBytes)));
+                capacity = CarrierImage::capacityFor(width, height);
                 reveal(head.bits);
                 pathTaken = Path::Partial;
                 return LoadResult::Loaded;
@@ -257,7 +253,9 @@ CarrierImage::LoadResult FileReveal::readWhole(const QString &path)
     width = picture.getImage().width();
     height = picture.getImage().height();
     capacity = picture.getCapacity();
-    reveal(picture.extractBits());
+    found = picture.revealMessage();
+    revealedText = picture.getRevealedText();
+    revealedBytes = picture.getRevealedBytes();
     return result;
 }
 

@@ -19,16 +19,13 @@ void roundTrip(CarrierImage &picture, const uint8_t *data, size_t size, const QS
     QString message;
     for (int i = 0; i < length; ++i)
         message += QLatin1Char(char('a' + data[i] % 26));
-    picture.setMessageText(message);
-    picture.textToBits();
-    picture.hideBits(0);
+    picture.hideMessage(message.toUtf8(), false);
     require(picture.saveImage(saved));
 
     CarrierImage reloaded;
     require(reloaded.load(saved) == CarrierImage::LoadResult::Loaded);
     require(samePixels(reloaded.getImage(), picture.getImage()));
-    reloaded.setBitString(reloaded.extractBits());
-    require(reloaded.bitsToText() == !message.isEmpty());
+    require(reloaded.revealMessage() == !message.isEmpty());
     require(reloaded.getRevealedText() == message);
 }
 
@@ -53,8 +50,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     if (picture.load(path) != CarrierImage::LoadResult::Loaded)
         return 0;
     require(!picture.getImage().isNull());
-    picture.setBitString(picture.extractBits());
-    picture.bitsToText();
+    picture.revealMessage();
     if (qint64(picture.getImage().width()) * picture.getImage().height() <= 256 * 256)
         roundTrip(picture, data, size, dir.filePath(QStringLiteral("saved.png")));
     return 0;

@@ -79,8 +79,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 
     CarrierImage whole;
     const CarrierImage::LoadResult loaded = whole.load(path);
-    whole.setBitString(whole.extractBits());
-    const bool found = loaded == CarrierImage::LoadResult::Loaded && whole.bitsToText();
+    const bool found = loaded == CarrierImage::LoadResult::Loaded && whole.revealMessage();
     FileReveal partial;
     const CarrierImage::LoadResult read = partial.read(path);
     if (read != loaded) {

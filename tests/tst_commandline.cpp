@@ -71,8 +71,7 @@ QByteArray engineReveal(const QString &path)
     CarrierImage picture;
     if (picture.load(path) != CarrierImage::LoadResult::Loaded)
         return QByteArray();
-    picture.setBitString(picture.extractBits());
-    return picture.bitsToText() ? picture.getRevealedText().toUtf8() : QByteArray();
+    return picture.revealMessage() ? picture.getRevealedText().toUtf8() : QByteArray();
 }
 
 // Hides text as the window does, under the name it proposes.
@@ -82,9 +81,7 @@ void engineHide(const QString &source, const QString &text)
     QCOMPARE(picture.load(source), CarrierImage::LoadResult::Loaded);
     const QString output =
             QFileInfo(source).dir().filePath(HidingRules::outputName(QFileInfo(source).fileName()));
-    picture.setMessageText(text);
-    picture.textToBits();
-    picture.hideBits(HidingRules::writesOpaque(output) ? 1 : 0);
+    picture.hideMessage(text.toUtf8(), HidingRules::writesOpaque(output));
     QVERIFY(picture.saveImage(output));
 }
 

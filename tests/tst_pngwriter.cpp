@@ -104,9 +104,7 @@ const QString message = QStringLiteral("Ünïcode message, 11 words long, kept i
 
 bool hideAndSave(CarrierImage &picture, const QString &path)
 {
-    picture.setMessageText(message);
-    picture.textToBits();
-    picture.hideBits(0);
+    picture.hideMessage(message.toUtf8(), false);
     return picture.saveImage(path);
 }
 
@@ -115,8 +113,7 @@ QString revealFrom(const QString &path)
     CarrierImage picture;
     if (picture.load(path) != CarrierImage::LoadResult::Loaded)
         return QString();
-    picture.setBitString(picture.extractBits());
-    picture.bitsToText();
+    picture.revealMessage();
     return picture.getRevealedText();
 }
 

@@ -217,9 +217,7 @@ void MainWindow::hideMessage()
         return;
     }
     const QString name = HidingRules::outputName(fileName);
-    picture.setMessageText(message);
-    picture.textToBits();
-    picture.hideBits(HidingRules::writesOpaque(name) ? 1 : 0);
+    picture.hideMessage(message.toUtf8(), HidingRules::writesOpaque(name));
     showImage(ui->encrypt, picture.getImage());
     ui->name->setText(name);
     ui->name->setReadOnly(true);
@@ -228,8 +226,7 @@ void MainWindow::hideMessage()
 
 void MainWindow::revealMessage()
 {
-    picture.setBitString(picture.extractBits());
-    if (!picture.bitsToText()) {
+    if (!picture.revealMessage()) {
         showWarning(QStringLiteral("未发现隐藏信息"));
         return;
     }
