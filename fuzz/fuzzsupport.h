@@ -1,10 +1,9 @@
 #ifndef FUZZSUPPORT_H
 #define FUZZSUPPORT_H
 
-#include <QByteArray>
 #include <QImage>
 
-// What the fuzz targets and the seed writer share.
+// What the fuzz targets share; the pictures and files they build come from the tests' fixtures.
 
 // Aborts, so that libFuzzer keeps the input for which the property failed.
 void require(bool property);
@@ -13,8 +12,5 @@ void require(bool property);
 void silenceQt();
 
 bool samePixels(const QImage &a, const QImage &b);
-
-// A whole PNG chunk: length, type, data and CRC.
-QByteArray pngChunk(const QByteArray &type, const QByteArray &data);
 
 #endif // FUZZSUPPORT_H
