@@ -129,6 +129,8 @@ class tst_PngWriter : public QObject
 private slots:
     void roundTrip_data();
     void roundTrip();
+    void sameBytesEverySave_data();
+    void sameBytesEverySave();
     void keepsMetadata_data();
     void keepsMetadata();
     void dropsStaleChunks_data();
@@ -207,6 +209,41 @@ void tst_PngWriter::roundTrip()
                                          .arg(wanted, 8, 16)));
         }
     }
+}
+
+void tst_PngWriter::sameBytesEverySave_data()
+{
+    QTest::addColumn<QImage>("source");
+    // A photograph goes to a fast compressor, a drawing to string matching; the first two are
+    // large enough to be compressed in two halves.
+    QTest::newRow("photo-like-700x500") << photoLikeImage(QSize(700, 500));
+    QTest::newRow("tiles-rgba-600x500") << makeTiles(600, 500, QImage::Format_ARGB32);
+    QTest::newRow("noise-rgb-545x40") << makePicture(545, 40, QImage::Format_RGB32);
+}
+
+// The same picture and message must give the same file every time, whatever the machine was
+// busy with: people compare checksums and back up by hash.
+void tst_PngWriter::sameBytesEverySave()
+{
+    QFETCH(QImage, source);
+    QTemporaryDir dir;
+    QVERIFY(dir.isValid());
+    const QString path = dir.filePath(QStringLiteral("source.png"));
+    QVERIFY(source.save(path));
+    CarrierImage picture;
+    QCOMPARE(picture.load(path), CarrierImage::LoadResult::Loaded);
+    QByteArray first;
+    for (int save = 0; save < 10; ++save) {
+        const QString saved = dir.filePath(QStringLiteral("saved%1.png").arg(save));
+        QVERIFY(hideAndSave(picture, saved));
+        const QByteArray bytes = readFile(saved);
+        QVERIFY(!bytes.isEmpty());
+        if (save == 0)
+            first = bytes;
+        else
+            QVERIFY2(bytes == first, qPrintable(QStringLiteral("save %1 differs").arg(save)));
+    }
+    QCOMPARE(revealFrom(dir.filePath(QStringLiteral("saved9.png"))), message);
 }
 
 void tst_PngWriter::keepsMetadata_data()

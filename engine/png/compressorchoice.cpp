@@ -7,7 +7,6 @@
 
 #include <atomic>
 #include <cmath>
-#include <ctime>
 #include <iterator>
 #include <vector>
 
@@ -91,33 +90,9 @@ qint64 sampleSize(const std::vector<Band> &bands, const CompressionPlan &plan)
     return total;
 }
 
-// CPU time of the calling thread, which other work on the machine does not inflate.
-qint64 threadNanoseconds()
+bool fits(qint64 size, qint64 estimate)
 {
-    timespec now = {};
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
-    return qint64(now.tv_sec) * 1000000000 + now.tv_nsec;
-}
-
-// What a compressor made of the sample, and the time it took; bytes is -1 on failure.
-struct Trial
-{
-    qint64 bytes = -1;
-    qint64 nanoseconds = 0;
-};
-
-Trial trial(const std::vector<Band> &bands, Compressor compressor)
-{
-    Trial trial;
-    const qint64 start = threadNanoseconds();
-    trial.bytes = sampleSize(bands, {compressor});
-    trial.nanoseconds = threadNanoseconds() - start;
-    return trial;
-}
-
-bool withinEstimate(const Trial &trial, const Trial &estimate)
-{
-    return estimate.bytes >= 0 && trial.bytes >= 0 && trial.bytes <= estimate.bytes;
+    return size >= 0 && estimate >= 0 && size <= estimate;
 }
 
 } // namespace
@@ -150,53 +125,43 @@ int CompressionPlan::zlibStrategy() const
 // Photographs compress about as well with Huffman coding alone, or with libdeflate, as with
 // zlib's default level, and several times faster; drawings often need zlib's string matching.
 // So the sample is filtered as Qt does and compressed as Qt does, which estimates the size of
-// Qt's file and its time, and on the other thread filtered for entropy and compressed by the
-// other compressors, usually faster ones first. Of those that stay within the estimate, the one
-// that took the least time does the whole picture; once the estimate is known, the trials stop at
-// the first that stays within it.
+// Qt's file, and, on the other thread, filtered for entropy and compressed by the faster
+// compressors, cheapest first. The first that writes no more than the estimate compresses the
+// whole picture; zlib's default level, with Qt's filter, if none does. Sizes alone decide, never
+// time, so that the same picture always gives the same file; the order is the one measured on
+// real photographs and drawings (docs/png-writer.md). The trials stop at the first that fits
+// once the estimate is known, which saves work but changes no choice.
 CompressionPlan CompressorChoice::choose(const QImage &image, bool alpha)
 {
-    // RLE first: it was never larger than Huffman-only on real pictures, and rarely slower.
-    const Compressor others[] = {Compressor::Rle, Compressor::HuffmanOnly, Compressor::Libdeflate6,
-                                 Compressor::Libdeflate7};
-    Trial trials[std::size(others)];
-    Trial estimate;
+    const Compressor cheapestFirst[] = {Compressor::Rle, Compressor::HuffmanOnly,
+                                        Compressor::Libdeflate6, Compressor::Libdeflate7};
+    qint64 sizes[std::size(cheapestFirst)] = {-1, -1, -1, -1};
+    qint64 estimate = -1;
     std::atomic<bool> estimated {false};
     TwoThreads::runBoth(
             [&] {
                 RowFilter filter(image, alpha, RowFilter::Heuristic::SmallestSum);
-                estimate = trial(sample(image, filter), Compressor::Zlib6);
+                estimate = sampleSize(sample(image, filter), {Compressor::Zlib6});
                 estimated.store(true, std::memory_order_release);
             },
             [&] {
                 RowFilter filter(image, alpha, RowFilter::Heuristic::SmallestEntropy);
                 const std::vector<Band> bands = sample(image, filter);
-                for (size_t index = 0; index < std::size(others); ++index) {
-                    trials[index] = trial(bands, others[index]);
-                    if (estimated.load(std::memory_order_acquire) &&
-                        withinEstimate(trials[index], estimate))
+                for (size_t index = 0; index < std::size(cheapestFirst); ++index) {
+                    sizes[index] = sampleSize(bands, {cheapestFirst[index]});
+                    if (estimated.load(std::memory_order_acquire) && fits(sizes[index], estimate))
                         break;
                 }
             });
-    CompressionPlan chosen {Compressor::Zlib6};
-    qint64 fastest = estimate.nanoseconds;
-    for (size_t index = 0; index < std::size(others); ++index) {
-        if (withinEstimate(trials[index], estimate) && trials[index].nanoseconds < fastest) {
-            chosen = {others[index]};
-            fastest = trials[index].nanoseconds;
-        }
+    for (size_t index = 0; index + 1 < std::size(cheapestFirst); ++index) {
+        if (fits(sizes[index], estimate))
+            return {cheapestFirst[index]};
     }
-    // Where libdeflate 6 writes more than the estimate and 7 less, the two mixed can meet it
+    // Where libdeflate 6 writes more than the estimate and 7 no more, the two mixed meet it
     // exactly, in less time than 7 alone.
-    const Trial &level6 = trials[2];
-    const Trial &level7 = trials[3];
-    if (level7.bytes >= 0 && withinEstimate(level7, estimate) && level6.bytes > estimate.bytes) {
-        const double share =
-                double(estimate.bytes - level7.bytes) / double(level6.bytes - level7.bytes);
-        const double nanoseconds =
-                share * double(level6.nanoseconds) + (1 - share) * double(level7.nanoseconds);
-        if (nanoseconds < double(fastest))
-            chosen = {Compressor::Libdeflate7, share};
-    }
-    return chosen;
+    const qint64 level6 = sizes[2];
+    const qint64 level7 = sizes[3];
+    if (!fits(level7, estimate) || level6 < 0)
+        return {Compressor::Zlib6};
+    return {Compressor::Libdeflate7, double(estimate - level7) / double(level6 - level7)};
 }

@@ -21,7 +21,8 @@ struct CompressionPlan
     int zlibStrategy() const;
 };
 
-// Picks the compressor for a picture from a sample of it.
+// Picks the compressor for a picture from the compressed sizes of a sample of it, so that the
+// same picture always gets the same choice.
 namespace CompressorChoice {
 
 // image must be RGB32 or ARGB32, written as RGBA rows if alpha is set and RGB rows otherwise.

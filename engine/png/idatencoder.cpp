@@ -87,7 +87,7 @@ Segment segmentOf(const QImage &image, bool alpha, const CompressionPlan &plan, 
 // The zlib stream: its header, the rows' deflate data and the Adler-32 of the filtered rows. A
 // large picture is compressed in two halves, the second on another thread; the first half is
 // written as it comes, the second held until then. Whether a picture is split depends on its size
-// alone, not on the machine's cores.
+// alone, so that every machine writes the same bytes.
 bool writeStream(const QImage &image, bool alpha, const Segment &segment,
                  const IdatEncoder::Sink &sink)
 {
