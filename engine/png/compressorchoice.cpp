@@ -5,6 +5,8 @@
 #include "rowfilter.h"
 #include "twothreads.h"
 
+#include <QImage>
+
 #include <atomic>
 #include <cmath>
 #include <iterator>

@@ -1,7 +1,11 @@
 #ifndef COMPRESSORCHOICE_H
 #define COMPRESSORCHOICE_H
 
-#include <QImage>
+#include <QtGlobal>
+
+QT_BEGIN_NAMESPACE
+class QImage;
+QT_END_NAMESPACE
 
 // The ways the writer can compress a picture's filtered rows. Chosen stands for the choice made
 // from a sample of the picture.

@@ -43,6 +43,7 @@ private:
     bool valid = false;
 };
 
+// Frees a libdeflate compressor: the deleter of LibdeflateCompressor.
 struct LibdeflateFree
 {
     void operator()(libdeflate_compressor *compressor) const;

@@ -5,6 +5,7 @@
 #include "rowfilter.h"
 #include "twothreads.h"
 
+#include <QImage>
 #include <QtEndian>
 
 #include <zlib.h>

@@ -1,9 +1,13 @@
 #ifndef IDATENCODER_H
 #define IDATENCODER_H
 
-#include <QImage>
+#include <QtGlobal>
 
 #include <functional>
+
+QT_BEGIN_NAMESPACE
+class QImage;
+QT_END_NAMESPACE
 
 // Filters a picture's rows and compresses them into the zlib stream that a PNG's IDAT chunks
 // carry, with the fastest compressor that keeps the stream no larger than Qt's writer makes it.

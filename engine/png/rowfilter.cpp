@@ -1,5 +1,7 @@
 #include "rowfilter.h"
 
+#include <QImage>
+
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>

@@ -1,9 +1,13 @@
 #ifndef ROWFILTER_H
 #define ROWFILTER_H
 
-#include <QImage>
+#include <QtGlobal>
 
 #include <vector>
+
+QT_BEGIN_NAMESPACE
+class QImage;
+QT_END_NAMESPACE
 
 // Turns picture rows into PNG's filtered rows: the filter type byte, then the filtered bytes.
 class RowFilter
