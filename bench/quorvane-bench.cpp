@@ -3,6 +3,7 @@
 
 #include "carrierimage.h"
 #include "filereveal.h"
+#include "fixtures.h"
 
 #include <QByteArray>
 #include <QCoreApplication>
@@ -23,7 +24,6 @@
 #include <QVector>
 
 #include <algorithm>
-#include <cmath>
 #include <cstdio>
 #include <functional>
 
@@ -126,37 +126,6 @@ QVector<double> interleavedMedians(int rounds, const QVector<std::function<doubl
     return medians;
 }
 
-// Smooth gradients plus noise, so PNG compresses it about as poorly as a photograph; a flat
-// picture would make decoding and encoding look far cheaper than they are.
-QImage makePhotoLike(int width, int height)
-{
-    QImage image(width, height, QImage::Format_RGB32);
-    QVector<int> columnShade(width);
-    QVector<int> rowShade(height);
-    for (int x = 0; x < width; ++x)
-        columnShade[x] = int(60 + 50 * std::sin(x * 6.0 / width));
-    for (int y = 0; y < height; ++y)
-        rowShade[y] = int(60 + 50 * std::cos(y * 4.0 / height));
-    quint32 state = 2463534242u;
-    for (int y = 0; y < height; ++y) {
-        auto *line = reinterpret_cast<QRgb *>(image.scanLine(y));
-        for (int x = 0; x < width; ++x) {
-            // xorshift32: cheap enough for 100 million pixels.
-            state ^= state << 13;
-            state ^= state >> 17;
-            state ^= state << 5;
-            const auto noise = [state](int shift) {
-                return int((state >> shift) & 15) - 8;
-            };
-            const int red = 30 + 190 * x / width + noise(0);
-            const int green = 20 + 200 * y / height + noise(8);
-            const int blue = columnShade.at(x) + rowShade.at(y) + noise(16);
-            line[x] = qRgb(qBound(0, red, 255), qBound(0, green, 255), qBound(0, blue, 255));
-        }
-    }
-    return image;
-}
-
 QString sizeName(const Size &size)
 {
     return QStringLiteral("%1x%2").arg(size.width).arg(size.height);
@@ -213,7 +182,7 @@ Row measureSize(const QTemporaryDir &dir, const Size &size, int runs, const QStr
     Row row;
     const QString stem = dir.filePath(QStringLiteral("photo-") + sizeName(size));
     const QString png = stem + QStringLiteral(".png");
-    makePhotoLike(size.width, size.height).save(png);
+    photoLikeImage(QSize(size.width, size.height)).save(png);
     row.fileMegabytes = QFileInfo(png).size() / 1e6;
 
     CarrierImage carrier;

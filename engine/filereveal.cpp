@@ -3,7 +3,7 @@
 #include "pictureformat.h"
 #include "pictureguard.h"
 #include "pngreader.h"
-#include "png/chunkreader.h"
+#include "chunkreader.h"
 
 #include <QByteArray>
 #include <QFile>

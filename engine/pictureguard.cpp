@@ -1,7 +1,7 @@
 #include "pictureguard.h"
 
 #include "pictureformat.h"
-#include "png/chunkreader.h"
+#include "chunkreader.h"
 #include "pngwriter.h"
 
 #include <QByteArray>

@@ -1,7 +1,7 @@
 #include "pngwriter.h"
 
 #include "idatencoder.h"
-#include "png/chunkreader.h"
+#include "chunkreader.h"
 
 #include <QIODevice>
 #include <QList>

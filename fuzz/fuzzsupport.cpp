@@ -5,8 +5,6 @@
 #include <QSize>
 #include <QtEndian>
 
-#include <zlib.h>
-
 #include <cstdlib>
 
 void require(bool property)
@@ -31,19 +29,6 @@ bool samePixels(const QImage &a, const QImage &b)
         }
     }
     return true;
-}
-
-QByteArray pngChunk(const QByteArray &type, const QByteArray &data)
-{
-    const QByteArray typeAndData = type + data;
-    uchar length[4];
-    uchar crc[4];
-    qToBigEndian<quint32>(quint32(data.size()), length);
-    qToBigEndian<quint32>(quint32(crc32(0, reinterpret_cast<const Bytef *>(typeAndData.constData()),
-                                        uInt(typeAndData.size()))),
-                          crc);
-    return QByteArray(reinterpret_cast<const char *>(length), 4) + typeAndData +
-            QByteArray(reinterpret_cast<const char *>(crc), 4);
 }
 
 // A few bytes easily announce a legal picture of up to 16384 x 16384, which costs gigabytes and

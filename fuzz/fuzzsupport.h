@@ -1,13 +1,12 @@
 #ifndef FUZZSUPPORT_H
 #define FUZZSUPPORT_H
 
-#include <QByteArray>
 #include <QImage>
 
 #include <cstddef>
 #include <cstdint>
 
-// What the fuzz targets and the seed writer share.
+// What the fuzz targets share; the pictures and files they build come from the tests' fixtures.
 
 // Aborts, so that libFuzzer keeps the input for which the property failed.
 void require(bool property);
@@ -20,8 +19,5 @@ bool samePixels(const QImage &a, const QImage &b);
 // Whether the input announces a picture of more than a megapixel but within maxSide: costly to
 // decode and teaching nothing. Read where the readers find the sides, without decoding.
 bool announcesCostlyPicture(const uint8_t *data, size_t size, int maxSide);
-
-// A whole PNG chunk: length, type, data and CRC.
-QByteArray pngChunk(const QByteArray &type, const QByteArray &data);
 
 #endif // FUZZSUPPORT_H

@@ -1,9 +1,7 @@
-#include "fuzzsupport.h"
+#include "fixtures.h"
 
-#include <QBuffer>
 #include <QByteArray>
 #include <QColorSpace>
-#include <QDataStream>
 #include <QDir>
 #include <QFile>
 #include <QImage>
@@ -15,47 +13,18 @@
 // every format and layout the loader reads, pngwriter/ a few picture descriptions with metadata.
 namespace {
 
-QByteArray encoded(const QImage &image, const char *format)
-{
-    QBuffer buffer;
-    buffer.open(QIODevice::WriteOnly);
-    image.save(&buffer, format);
-    return buffer.data();
-}
-
 QImage noise(QImage::Format format)
 {
-    QImage image(7, 5, QImage::Format_ARGB32);
-    quint32 state = 12345;
-    for (int y = 0; y < image.height(); ++y) {
-        for (int x = 0; x < image.width(); ++x) {
-            state = state * 1103515245u + 12345u;
-            image.setPixel(x, y, state);
-        }
-    }
-    return image.convertToFormat(format);
+    return noiseImage(QSize(7, 5), format, 12345);
 }
 
 QByteArray metadata()
 {
-    return pngChunk("tEXt", QByteArray("Comment\0seed", 12)) +
-            pngChunk("gAMA", QByteArray::fromHex("0000b18f")) +
-            pngChunk("iCCP",
-                     QByteArray("sRGB\0\0", 6) +
-                             qCompress(QColorSpace(QColorSpace::SRgb).iccProfile()).mid(4));
-}
-
-// A 4 x 4 run-length BMP, RLE8 for bitCount 8 and RLE4 for 4, with a two-colour palette.
-QByteArray runLengthBmp(quint16 bitCount, const QByteArray &runs)
-{
-    QByteArray bytes;
-    QDataStream out(&bytes, QIODevice::WriteOnly);
-    out.setByteOrder(QDataStream::LittleEndian);
-    out << quint16(0x4D42) << quint32(62 + runs.size()) << quint32(0) << quint32(62) << quint32(40)
-        << qint32(4) << qint32(4) << quint16(1) << bitCount << quint32(bitCount == 8 ? 1 : 2)
-        << quint32(runs.size()) << quint32(0) << quint32(0) << quint32(2) << quint32(0)
-        << quint32(0x00FF0000) << quint32(0x000000FF);
-    return bytes + runs;
+    return makeChunk("tEXt", QByteArray("Comment\0seed", 12)) +
+            makeChunk("gAMA", QByteArray::fromHex("0000b18f")) +
+            makeChunk("iCCP",
+                      QByteArray("sRGB\0\0", 6) +
+                              qCompress(QColorSpace(QColorSpace::SRgb).iccProfile()).mid(4));
 }
 
 // A 3 x 3 PNG of the given colour type, bit depth and interlacing, with chunks before the pixel
@@ -67,25 +36,8 @@ QByteArray rawPng(int colourType, int depth, int interlace, const QByteArray &ch
     QDataStream out(&header, QIODevice::WriteOnly);
     out << quint32(3) << quint32(3) << quint8(depth) << quint8(colourType) << quint8(0) << quint8(0)
         << quint8(interlace);
-    return QByteArray("\x89PNG\r\n\x1a\n", 8) + pngChunk("IHDR", header) + chunks +
-            pngChunk("IDAT", qCompress(rows).mid(4)) + pngChunk("IEND", {});
-}
-
-// An icon file whose one picture is the PNG given.
-QByteArray iconHolding(const QByteArray &png)
-{
-    QByteArray bytes;
-    QDataStream out(&bytes, QIODevice::WriteOnly);
-    out.setByteOrder(QDataStream::LittleEndian);
-    out << quint16(0) << quint16(1) << quint16(1) << quint8(7) << quint8(5) << quint8(0)
-        << quint8(0) << quint16(1) << quint16(32) << quint32(png.size()) << quint32(22);
-    return bytes + png;
-}
-
-bool writeSeed(const QDir &dir, const QString &name, const QByteArray &bytes)
-{
-    QFile file(dir.filePath(name));
-    return file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size();
+    return QByteArray("\x89PNG\r\n\x1a\n", 8) + makeChunk("IHDR", header) + chunks +
+            makeChunk("IDAT", qCompress(rows).mid(4)) + makeChunk("IEND", {});
 }
 
 } // namespace
@@ -108,47 +60,50 @@ int main(int argc, char *argv[])
                                       QImage::Format_RGBA64};
     for (const QImage::Format format : formats) {
         const QByteArray png = encoded(noise(format), "png");
-        ok &= writeSeed(load, QStringLiteral("format-%1.png").arg(int(format)), png);
+        ok &= writeFile(load.filePath(QStringLiteral("format-%1.png").arg(int(format))), png);
         // The metadata goes after IHDR: signature 8 bytes, IHDR 25.
-        ok &= writeSeed(load, QStringLiteral("format-%1-metadata.png").arg(int(format)),
+        ok &= writeFile(load.filePath(QStringLiteral("format-%1-metadata.png").arg(int(format))),
                         png.left(33) + metadata() + png.mid(33));
     }
     // Every other format read, from Qt's writers where it has one.
     const QImage rgb = noise(QImage::Format_RGB32);
     for (const char *format : {"jpeg", "ppm", "pgm", "pbm", "xbm", "xpm", "ico"})
-        ok &= writeSeed(load, QStringLiteral("seed.%1").arg(QLatin1String(format)),
+        ok &= writeFile(load.filePath(QStringLiteral("seed.%1")).arg(QLatin1String(format)),
                         encoded(rgb, format));
-    ok &= writeSeed(load, QStringLiteral("seed.gif"),
+    ok &= writeFile(load.filePath(QStringLiteral("seed.gif")),
                     QByteArray::fromHex("47494638376103000200810000ff000000ff000000ffffffff2c00000"
                                         "00003000200000809000104103040408080003b"));
-    ok &= writeSeed(load, QStringLiteral("ascii.pgm"),
+    ok &= writeFile(load.filePath(QStringLiteral("ascii.pgm")),
                     QByteArray("P2\n3 2\n255\n0 9 99 255 7 1\n"));
-    ok &= writeSeed(load, QStringLiteral("png-inside.ico"), iconHolding(encoded(rgb, "png")));
+    ok &= writeFile(load.filePath(QStringLiteral("png-inside.ico")),
+                    iconWithPng(encoded(rgb, "png"), 7, 5));
     // PNG kinds whose pixels take a table or a transformation: 16-bit with a transparent colour,
     // 2-bit grey with one, a palette shorter than its indices reach, interlaced.
-    ok &= writeSeed(load, QStringLiteral("rgb16-trns.png"),
-                    rawPng(2, 16, 0, pngChunk("tRNS", QByteArray::fromHex("000100020003")),
+    ok &= writeFile(load.filePath(QStringLiteral("rgb16-trns.png")),
+                    rawPng(2, 16, 0, makeChunk("tRNS", QByteArray::fromHex("000100020003")),
                            QByteArray((1 + 6 * 3) * 3, '\0')));
-    ok &= writeSeed(load, QStringLiteral("grey2-trns.png"),
-                    rawPng(0, 2, 0, pngChunk("tRNS", QByteArray::fromHex("0001")),
+    ok &= writeFile(load.filePath(QStringLiteral("grey2-trns.png")),
+                    rawPng(0, 2, 0, makeChunk("tRNS", QByteArray::fromHex("0001")),
                            QByteArray::fromHex("001b00e4001b")));
-    ok &= writeSeed(load, QStringLiteral("palette-short.png"),
-                    rawPng(3, 8, 0, pngChunk("PLTE", QByteArray::fromHex("ff0000")),
+    ok &= writeFile(load.filePath(QStringLiteral("palette-short.png")),
+                    rawPng(3, 8, 0, makeChunk("PLTE", QByteArray::fromHex("ff0000")),
                            QByteArray::fromHex("000001020001020000020100")));
-    ok &= writeSeed(load, QStringLiteral("interlaced.png"),
+    ok &= writeFile(load.filePath(QStringLiteral("interlaced.png")),
                     rawPng(2, 8, 1, QByteArray(), QByteArray(33, '\0')));
-    ok &= writeSeed(load, QStringLiteral("rgb.bmp"), encoded(noise(QImage::Format_RGB32), "bmp"));
-    ok &= writeSeed(load, QStringLiteral("indexed.bmp"),
+    ok &= writeFile(load.filePath(QStringLiteral("rgb.bmp")),
+                    encoded(noise(QImage::Format_RGB32), "bmp"));
+    ok &= writeFile(load.filePath(QStringLiteral("indexed.bmp")),
                     encoded(noise(QImage::Format_Indexed8), "bmp"));
-    ok &= writeSeed(load, QStringLiteral("rle8.bmp"),
+    ok &= writeFile(load.filePath(QStringLiteral("rle8.bmp")),
                     runLengthBmp(8, QByteArray("\3\1\0\0\2\1\0\2\1\1\1\1\0\1", 14)));
-    ok &= writeSeed(load, QStringLiteral("rle4.bmp"), runLengthBmp(4, QByteArray("\3\x12\0\1", 4)));
+    ok &= writeFile(load.filePath(QStringLiteral("rle4.bmp")),
+                    runLengthBmp(4, QByteArray("\3\x12\0\1", 4)));
 
     // Width, height, format, then pixel bytes and a chunk list.
-    ok &= writeSeed(writer, QStringLiteral("rgb-metadata"),
+    ok &= writeFile(writer.filePath(QStringLiteral("rgb-metadata")),
                     QByteArray("\3\3\0", 3) + QByteArray(4 * 16, '\x5a') + metadata());
-    ok &= writeSeed(writer, QStringLiteral("argb-after-pixels"),
-                    QByteArray("\5\2\1", 3) + QByteArray(4 * 18, '\xa5') + pngChunk("IDAT", {}) +
+    ok &= writeFile(writer.filePath(QStringLiteral("argb-after-pixels")),
+                    QByteArray("\5\2\1", 3) + QByteArray(4 * 18, '\xa5') + makeChunk("IDAT", {}) +
                             metadata());
     return ok ? 0 : 1;
 }

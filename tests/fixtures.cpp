@@ -1,12 +1,14 @@
 #include "fixtures.h"
 
+#include <QBuffer>
 #include <QDataStream>
 #include <QFile>
+#include <QImageWriter>
+#include <QVector>
 #include <QtEndian>
 
+#include <cmath>
 #include <csignal>
-
-namespace {
 
 quint32 nextNoise(quint32 &state)
 {
@@ -15,8 +17,6 @@ quint32 nextNoise(quint32 &state)
     state ^= state << 5;
     return state;
 }
-
-} // namespace
 
 QImage noiseImage(QSize size, QImage::Format format, quint32 seed, int alpha)
 {
@@ -92,6 +92,41 @@ QByteArray iconWithPng(const QByteArray &png, int width, int height)
     return bytes + png;
 }
 
+QImage photoLikeImage(QSize size, quint32 seed)
+{
+    const int width = size.width();
+    const int height = size.height();
+    QImage image(size, QImage::Format_RGB32);
+    QVector<int> columnShade(width);
+    QVector<int> rowShade(height);
+    for (int x = 0; x < width; ++x)
+        columnShade[x] = int(60 + 50 * std::sin(x * 6.0 / width));
+    for (int y = 0; y < height; ++y)
+        rowShade[y] = int(60 + 50 * std::cos(y * 4.0 / height));
+    for (int y = 0; y < height; ++y) {
+        auto *line = reinterpret_cast<QRgb *>(image.scanLine(y));
+        for (int x = 0; x < width; ++x) {
+            const quint32 noise = nextNoise(seed);
+            const auto level = [noise](int shift) {
+                return int((noise >> shift) & 15) - 8;
+            };
+            const int red = 30 + 190 * x / width + level(0);
+            const int green = 20 + 200 * y / height + level(8);
+            const int blue = columnShade.at(x) + rowShade.at(y) + level(16);
+            line[x] = qRgb(qBound(0, red, 255), qBound(0, green, 255), qBound(0, blue, 255));
+        }
+    }
+    return image;
+}
+
+QByteArray encoded(const QImage &image, const QByteArray &format)
+{
+    QBuffer buffer;
+    buffer.open(QIODevice::WriteOnly);
+    QImageWriter writer(&buffer, format);
+    return writer.write(image) ? buffer.data() : QByteArray();
+}
+
 QPoint walkPoint(const QImage &image, int index)
 {
     return QPoint(index / image.height(), index % image.height());
@@ -125,6 +160,29 @@ QByteArray makeChunk(const QByteArray &type, const QByteArray &data)
     QByteArray crc(4, '\0');
     qToBigEndian<quint32>(crc32(type + data), crc.data());
     return chunk + crc;
+}
+
+QByteArray info40(qint32 width, qint32 height, quint16 bitCount, quint32 compression,
+                  quint32 colours)
+{
+    return littleEndian(quint32(40), width, height, quint16(1), bitCount, compression, quint32(0),
+                        quint32(2835), quint32(2835), colours, quint32(0));
+}
+
+QByteArray bmpFile(const QByteArray &info, const QByteArray &palette, const QByteArray &pixels,
+                   qint64 offset)
+{
+    const qint64 start = 14 + info.size() + palette.size();
+    return littleEndian(quint16(0x4D42), quint32(start + pixels.size()), quint32(0),
+                        quint32(offset < 0 ? start : offset)) +
+            info + palette + pixels;
+}
+
+const QByteArray redBluePalette = littleEndian(quint32(0x00FF0000), quint32(0x000000FF));
+
+QByteArray runLengthBmp(quint16 bitCount, const QByteArray &runs, qint32 side)
+{
+    return bmpFile(info40(side, side, bitCount, bitCount == 8 ? 1 : 2, 2), redBluePalette, runs);
 }
 
 QByteArray announcingPng(quint32 width, quint32 height)

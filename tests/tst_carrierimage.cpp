@@ -34,14 +34,6 @@ namespace {
 
 using LoadResult = CarrierImage::LoadResult;
 
-QByteArray encoded(const QImage &image, const QByteArray &format)
-{
-    QBuffer buffer;
-    buffer.open(QIODevice::WriteOnly);
-    QImageWriter writer(&buffer, format);
-    return writer.write(image) ? buffer.data() : QByteArray();
-}
-
 // What a fixture really is, read from its header: "png 8 3" (bit depth, colour type), "bmp 24".
 QByteArray fileKind(const QByteArray &bytes)
 {
@@ -51,33 +43,6 @@ QByteArray fileKind(const QByteArray &bytes)
     if (bytes.startsWith("BM") && bytes.size() > 29)
         return "bmp " + QByteArray::number(uchar(bytes.at(28)));
     return "unknown";
-}
-
-template<typename... Values> QByteArray littleEndian(Values... values)
-{
-    QByteArray bytes;
-    QDataStream out(&bytes, QIODevice::WriteOnly);
-    out.setByteOrder(QDataStream::LittleEndian);
-    (out << ... << values);
-    return bytes;
-}
-
-// The 40-byte info header.
-QByteArray info40(qint32 width, qint32 height, quint16 bitCount, quint32 compression = 0,
-                  quint32 colours = 0)
-{
-    return littleEndian(quint32(40), width, height, quint16(1), bitCount, compression, quint32(0),
-                        quint32(2835), quint32(2835), colours, quint32(0));
-}
-
-// A BMP file whose pixel data follows the info header and palette, or starts at offset if given.
-QByteArray bmpFile(const QByteArray &info, const QByteArray &palette, const QByteArray &pixels,
-                   qint64 offset = -1)
-{
-    const qint64 start = 14 + info.size() + palette.size();
-    return littleEndian(quint16(0x4D42), quint32(start + pixels.size()), quint32(0),
-                        quint32(offset < 0 ? start : offset)) +
-            info + palette + pixels;
 }
 
 // Qt writes only 24-bit bottom-up BMPs, so the other layouts are written here.
@@ -101,15 +66,6 @@ QByteArray bmpBytes(const QImage &image, int bitCount, bool topDown)
     }
     const int height = image.height();
     return bmpFile(info40(image.width(), topDown ? -height : height, quint16(bitCount)), {}, bytes);
-}
-
-// Palette entry 0 is red, 1 blue.
-const QByteArray redBluePalette = littleEndian(quint32(0x00FF0000), quint32(0x000000FF));
-
-// A square run-length BMP with that palette: RLE8 for bitCount 8, RLE4 for 4.
-QByteArray runLengthBmp(quint16 bitCount, const QByteArray &runs, qint32 side = 4)
-{
-    return bmpFile(info40(side, side, bitCount, bitCount == 8 ? 1 : 2, 2), redBluePalette, runs);
 }
 
 // What a run-length BMP must give: palette entry 0 wherever the runs write nothing.

@@ -1,4 +1,4 @@
-#include "idatencoder.h"
+#include "idatencoder_p.h"
 
 #include "fixtures.h"
 
@@ -6,8 +6,6 @@
 #include <QPainter>
 #include <QTest>
 #include <QtEndian>
-
-using IdatEncoder::Compressor;
 
 Q_DECLARE_METATYPE(Compressor)
 

@@ -1,0 +1,37 @@
+#ifndef COMPRESSORCHOICE_H
+#define COMPRESSORCHOICE_H
+
+#include <QtGlobal>
+
+QT_BEGIN_NAMESPACE
+class QImage;
+QT_END_NAMESPACE
+
+// The ways the writer can compress a picture's filtered rows. Chosen stands for the choice made
+// from a sample of the picture.
+enum class Compressor { Chosen, Rle, HuffmanOnly, Libdeflate6, Libdeflate7, Zlib6 };
+
+// How a picture is compressed: by one compressor, or, for Libdeflate7 with a level6Share, with
+// libdeflate 6 on that share of the pieces, spread evenly over the picture.
+struct CompressionPlan
+{
+    Compressor compressor = Compressor::Zlib6;
+    double level6Share = 0;
+
+    bool usesLibdeflate() const;
+    // The libdeflate level of the picture's piece number index.
+    int pieceLevel(int index) const;
+    // zlib's strategy, for the compressors that are not libdeflate.
+    int zlibStrategy() const;
+};
+
+// Picks the compressor for a picture from the compressed sizes of a sample of it, so that the
+// same picture always gets the same choice.
+namespace CompressorChoice {
+
+// image must be RGB32 or ARGB32, written as RGBA rows if alpha is set and RGB rows otherwise.
+CompressionPlan choose(const QImage &image, bool alpha);
+
+} // namespace CompressorChoice
+
+#endif // COMPRESSORCHOICE_H
