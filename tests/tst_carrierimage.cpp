@@ -2,14 +2,12 @@
 
 #include "fixtures.h"
 
-#include <QBuffer>
 #include <QByteArray>
 #include <QDataStream>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QImage>
-#include <QImageWriter>
 #include <QPoint>
 #include <QProcess>
 #include <QProcessEnvironment>
