@@ -133,7 +133,7 @@ int CompressionPlan::zlibStrategy() const
 // time, so that the same picture always gives the same file; the order is the one measured on
 // real photographs and drawings (docs/png-writer.md). The trials stop at the first that fits
 // once the estimate is known, which saves work but changes no choice.
-CompressionPlan CompressorChoice::choose(const QImage &image, bool alpha)
+CompressionPlan CompressorChoice::choose(const QImage &image, bool alpha, double *qtBytesPerByte)
 {
     const Compressor cheapestFirst[] = {Compressor::Rle, Compressor::HuffmanOnly,
                                         Compressor::Libdeflate6, Compressor::Libdeflate7};
@@ -143,7 +143,15 @@ CompressionPlan CompressorChoice::choose(const QImage &image, bool alpha)
     TwoThreads::runBoth(
             [&] {
                 RowFilter filter(image, alpha, RowFilter::Heuristic::SmallestSum);
-                estimate = sampleSize(sample(image, filter), {Compressor::Zlib6});
+                const std::vector<Band> bands = sample(image, filter);
+                estimate = sampleSize(bands, {Compressor::Zlib6});
+                if (qtBytesPerByte) {
+                    qint64 sampled = 0;
+                    for (const Band &band : bands)
+                        sampled += qint64(band.data.size() - band.offset);
+                    *qtBytesPerByte =
+                            estimate >= 0 && sampled > 0 ? double(estimate) / double(sampled) : -1;
+                }
                 estimated.store(true, std::memory_order_release);
             },
             [&] {

@@ -30,7 +30,9 @@ struct CompressionPlan
 namespace CompressorChoice {
 
 // image must be RGB32 or ARGB32, written as RGBA rows if alpha is set and RGB rows otherwise.
-CompressionPlan choose(const QImage &image, bool alpha);
+// qtBytesPerByte, if given, receives the compressed bytes per filtered byte that Qt's writer is
+// estimated to write from the sample, or -1 where the estimate failed.
+CompressionPlan choose(const QImage &image, bool alpha, double *qtBytesPerByte = nullptr);
 
 } // namespace CompressorChoice
 

@@ -149,3 +149,10 @@ bool IdatEncoder::encode(const QImage &image, bool alpha, const Sink &sink, Comp
             : CompressionPlan {compressor};
     return writeStream(image, alpha, segmentOf(image, alpha, plan, piece), sink);
 }
+
+bool IdatEncoder::encodeHead(const QImage &image, bool alpha, int rows, const DeflateOutput &out,
+                             unsigned long *checksum, double *qtBytesPerByte)
+{
+    const CompressionPlan plan = CompressorChoice::choose(image, alpha, qtBytesPerByte);
+    return rows == 0 || segmentOf(image, alpha, plan, pieceBytes)(0, rows, false, out, checksum);
+}

@@ -1,0 +1,307 @@
+#include "splice.h"
+#include "splice_p.h"
+
+#include "chunkreader.h"
+#include "deflatehandles.h"
+#include "idatencoder.h"
+#include "rowfilter.h"
+#include "twothreads.h"
+
+#include <QFile>
+#include <QImage>
+#include <QtEndian>
+
+#include <zlib.h>
+
+#include <cstring>
+
+namespace {
+
+// Deflate looks back at most this far, so the source's data after a boundary may refer to this
+// much before it, which must be the source's own bytes.
+constexpr qint64 windowBytes = 32 * 1024;
+// How far past that the first usable block boundary may lie; a source written in one huge block
+// has none in reach, and is written whole.
+constexpr qint64 reachBytes = 4 * 1024 * 1024;
+// The inflated head grows by this much at a time, and the check inflates into this much.
+constexpr size_t inflateStep = 256 * 1024;
+
+const char signature[] = "\x89PNG\r\n\x1a\n";
+
+// The source's IDAT data, checked against the layout found at load: the same chunks at the same
+// places, each with the CRC it had then and data that matches it.
+bool readIdatData(QIODevice *source, const SpliceLayout &layout, std::vector<uchar> *data)
+{
+    ChunkReader reader(source);
+    ChunkReader::Chunk chunk;
+    for (const SpliceLayout::Idat &idat : layout.idats) {
+        do {
+            if (!reader.next(&chunk))
+                return false;
+        } while (chunk.start < idat.start);
+        QByteArray whole;
+        if (chunk.start != idat.start || chunk.type != "IDAT" || chunk.length != idat.length ||
+            !reader.readWhole(chunk, &whole) ||
+            qFromBigEndian<quint32>(whole.constData() + 8 + chunk.length) != idat.crc)
+            return false;
+        data->insert(data->end(), whole.constData() + 8, whole.constData() + 8 + chunk.length);
+    }
+    return true;
+}
+
+// Where the source's raw deflate data (after the two-byte zlib header) can be cut: the head's
+// inflated bytes up to a block boundary at least `need` bytes in, and the boundary's bit
+// position in the raw data. Only boundaries at an even bit within their byte are taken, since
+// empty fixed blocks (ten bits each) can bring the new head's end there without moving the
+// source's bits, which would break the alignment of its stored blocks.
+struct Cut
+{
+    std::vector<uchar> head;
+    qint64 bit = 0;
+};
+
+bool findCut(const uchar *raw, size_t size, qint64 need, Cut *cut)
+{
+    ZlibInflater inflater;
+    if (!inflater.isValid())
+        return false;
+    z_stream *stream = inflater.get();
+    stream->next_in = const_cast<uchar *>(raw);
+    stream->avail_in = uInt(qMin<size_t>(size, 0xFFFFFFFFu));
+    std::vector<uchar> &head = cut->head;
+    for (;;) {
+        const size_t filled = head.size();
+        if (qint64(filled) > need + reachBytes)
+            return false;
+        head.resize(filled + inflateStep);
+        stream->next_out = head.data() + filled;
+        stream->avail_out = uInt(inflateStep);
+        const int result = inflate(stream, Z_BLOCK);
+        head.resize(size_t(stream->next_out - head.data()));
+        if (result != Z_OK)
+            return false;
+        // data_type: the bits taken from the input but not yet used, plus 64 in the last block,
+        // plus 128 at a block boundary.
+        const bool boundary = (stream->data_type & 128) && !(stream->data_type & 64);
+        const qint64 bit = qint64(stream->total_in) * 8 - (stream->data_type & 63);
+        if (boundary && qint64(head.size()) >= need && bit % 2 == 0) {
+            cut->bit = bit;
+            return true;
+        }
+    }
+}
+
+// Whether the raw deflate data inflates to exactly `total` bytes and ends right before the four
+// bytes of the Adler-32; the Adler-32 of the bytes from `from` on goes to tailChecksum.
+bool inflatesWhole(const uchar *raw, size_t size, qint64 total, qint64 from, uLong *tailChecksum)
+{
+    ZlibInflater inflater;
+    if (!inflater.isValid() || size < 4)
+        return false;
+    z_stream *stream = inflater.get();
+    stream->next_in = const_cast<uchar *>(raw);
+    stream->avail_in = uInt(qMin<size_t>(size, 0xFFFFFFFFu));
+    std::vector<uchar> scratch(inflateStep);
+    uLong checksum = adler32(0, nullptr, 0);
+    int result = Z_OK;
+    while (result == Z_OK) {
+        const qint64 before = qint64(stream->total_out);
+        stream->next_out = scratch.data();
+        stream->avail_out = uInt(scratch.size());
+        result = inflate(stream, Z_NO_FLUSH);
+        const qint64 after = qint64(stream->total_out);
+        if (after > total)
+            return false;
+        const qint64 skip = qBound(before, from, after) - before;
+        checksum = adler32(checksum, scratch.data() + skip, uInt(after - before - skip));
+    }
+    *tailChecksum = checksum;
+    return result == Z_STREAM_END && qint64(stream->total_out) == total &&
+            qint64(stream->total_in) + 4 == qint64(size) && size <= 0xFFFFFFFFu;
+}
+
+// Compresses bytes that follow earlier data into raw deflate data ending on a byte boundary
+// without a final block.
+bool deflateBridge(const uchar *data, size_t size, std::vector<uchar> *out)
+{
+    ZlibDeflater deflater(Z_FILTERED, -15);
+    if (!deflater.isValid())
+        return false;
+    z_stream *stream = deflater.get();
+    const size_t start = out->size();
+    out->resize(start + deflateBound(stream, uLong(size)) + 16);
+    stream->next_in = const_cast<uchar *>(data);
+    stream->avail_in = uInt(size);
+    stream->next_out = out->data() + start;
+    stream->avail_out = uInt(out->size() - start);
+    const int result = deflate(stream, Z_SYNC_FLUSH);
+    const bool done = result == Z_OK && stream->avail_in == 0 && stream->avail_out > 0;
+    out->resize(size_t(stream->next_out - out->data()));
+    return done;
+}
+
+// Appends the source's raw deflate data from bit `bit` (even within its byte) up to `end` bytes,
+// after data that ends on a byte boundary. Empty fixed blocks, ten bits each (final flag 0, type
+// 01, end code 0000000), fill the bits before the source's first one in its byte, so that every
+// source byte after it is copied as it is.
+void appendTail(const uchar *raw, qint64 bit, qint64 end, std::vector<uchar> *out)
+{
+    const int offset = int(bit % 8);
+    const int blocks = offset / 2;
+    quint32 padding = 0;
+    for (int block = 0; block < blocks; ++block)
+        padding |= 2u << (10 * block);
+    // blocks * 10 bits: `blocks` whole bytes, then `offset` bits in the byte the source shares.
+    for (int byte = 0; byte < blocks; ++byte)
+        out->push_back(uchar(padding >> (8 * byte)));
+    qint64 index = bit / 8;
+    if (offset > 0) {
+        const uint low = (1u << offset) - 1;
+        out->push_back(uchar(((padding >> (8 * blocks)) & low) | (raw[index] & ~low)));
+        ++index;
+    }
+    out->insert(out->end(), raw + index, raw + end);
+}
+
+// Deflate's method with a window of at most 32 KiB, a valid check and no preset dictionary.
+bool isPlainZlibHeader(const std::vector<uchar> &data)
+{
+    return data.size() >= 6 && (data[0] & 0x0F) == 8 && (data[0] >> 4) <= 7 &&
+            (data[0] * 256 + data[1]) % 31 == 0 && !(data[1] & 0x20);
+}
+
+} // namespace
+
+SpliceLayout Splice::readLayout(QIODevice *device)
+{
+    SpliceLayout layout;
+    if (!device->seek(0) || device->read(8) != QByteArray(signature, 8))
+        return {};
+    ChunkReader reader(device);
+    ChunkReader::Chunk chunk;
+    QByteArray header;
+    if (!reader.next(&chunk) || chunk.type != "IHDR" || chunk.length != 13 ||
+        !reader.readWhole(chunk, &header))
+        return {};
+    const uchar *fields = reinterpret_cast<const uchar *>(header.constData()) + 8;
+    const quint32 width = qFromBigEndian<quint32>(fields);
+    const quint32 height = qFromBigEndian<quint32>(fields + 4);
+    // 8-bit RGB or RGBA, deflate, adaptive filtering, not interlaced.
+    if (width == 0 || height == 0 || width > 0x7FFFFFFF || height > 0x7FFFFFFF || fields[8] != 8 ||
+        (fields[9] != 2 && fields[9] != 6) || fields[10] != 0 || fields[11] != 0 || fields[12] != 0)
+        return {};
+    layout.width = int(width);
+    layout.height = int(height);
+    layout.alpha = fields[9] == 6;
+    bool idatsEnded = false;
+    while (reader.next(&chunk) && chunk.type != "IEND") {
+        if (chunk.type != "IDAT") {
+            idatsEnded = !layout.idats.empty();
+            continue;
+        }
+        char crc[4];
+        if (idatsEnded || !device->seek(chunk.start + 8 + chunk.length) ||
+            device->read(crc, 4) != 4)
+            return {};
+        layout.idats.push_back({chunk.start, chunk.length, qFromBigEndian<quint32>(crc)});
+    }
+    if (chunk.type != "IEND")
+        return {};
+    return layout;
+}
+
+bool Splice::buildStream(const QImage &image, int changedRows, QIODevice *source,
+                         const SpliceLayout &layout, std::vector<uchar> *stream)
+{
+    return buildStream(image, changedRows, source, layout, stream, SizeRule::NoLargerThanQt);
+}
+
+bool Splice::buildStream(const QImage &image, int changedRows, QIODevice *source,
+                         const SpliceLayout &layout, std::vector<uchar> *stream, SizeRule rule)
+{
+    const bool alpha = image.format() == QImage::Format_ARGB32;
+    if (!layout.isValid() || image.width() != layout.width || image.height() != layout.height ||
+        alpha != layout.alpha || (!alpha && image.format() != QImage::Format_RGB32) ||
+        changedRows < 0 || changedRows > image.height())
+        return false;
+    // The row after the last changed one is filtered against it, so it is written anew too; the
+    // rows after that are the source's, filtered against rows that are still the source's.
+    const int newRows = changedRows == 0 ? 0 : qMin(image.height(), changedRows + 1);
+    const qint64 rowBytes = RowFilter::filteredRowBytes(image.width(), alpha);
+    const qint64 total = rowBytes * image.height();
+    const qint64 newBytes = rowBytes * newRows;
+
+    std::vector<uchar> data;
+    if (!readIdatData(source, layout, &data) || !isPlainZlibHeader(data))
+        return false;
+    const uchar *raw = data.data() + 2;
+    const size_t rawSize = data.size() - 2;
+    Cut cut;
+    if (!findCut(raw, rawSize, newBytes + windowBytes, &cut) || qint64(cut.head.size()) >= total)
+        return false;
+    const qint64 cutBytes = qint64(cut.head.size());
+
+    // The head is compressed while the other core checks that the source's whole stream inflates
+    // as its header says, so that a damaged source is never carried over.
+    std::vector<uchar> out = {0x78, 0x9C};
+    uLong headChecksum = adler32(0, nullptr, 0);
+    double qtBytesPerByte = -1;
+    bool headOk = false;
+    uLong tailChecksum = 0;
+    bool whole = false;
+    TwoThreads::runBoth(
+            [&] {
+                headOk = IdatEncoder::encodeHead(
+                                 image, alpha, newRows,
+                                 [&out](const uchar *piece, size_t size) {
+                                     out.insert(out.end(), piece, piece + size);
+                                     return true;
+                                 },
+                                 &headChecksum, &qtBytesPerByte) &&
+                        deflateBridge(cut.head.data() + newBytes, size_t(cutBytes - newBytes),
+                                      &out);
+                headChecksum = adler32(headChecksum, cut.head.data() + newBytes,
+                                       uInt(cutBytes - newBytes));
+            },
+            [&] { whole = inflatesWhole(raw, rawSize, total, cutBytes, &tailChecksum); });
+    if (!headOk || !whole)
+        return false;
+    const quint32 stored = qFromBigEndian<quint32>(data.data() + data.size() - 4);
+    const uLong sourceChecksum =
+            adler32_combine(adler32(adler32(0, nullptr, 0), cut.head.data(), uInt(cutBytes)),
+                            tailChecksum, total - cutBytes);
+    if (quint32(sourceChecksum) != stored)
+        return false;
+
+    appendTail(raw, cut.bit, qint64(rawSize) - 4, &out);
+    uchar trailer[4];
+    qToBigEndian<quint32>(quint32(adler32_combine(headChecksum, tailChecksum, total - cutBytes)),
+                          trailer);
+    out.insert(out.end(), trailer, trailer + 4);
+    // The rule every save keeps: no larger than Qt's writer is estimated to write.
+    if (rule == SizeRule::NoLargerThanQt &&
+        (qtBytesPerByte < 0 || double(out.size()) > qtBytesPerByte * double(total) + 6))
+        return false;
+    stream->swap(out);
+    return true;
+}
+
+std::shared_ptr<const HeldSource> HeldSource::hold(std::unique_ptr<QFile> file)
+{
+    std::shared_ptr<HeldSource> held(new HeldSource);
+    held->layout = Splice::readLayout(file.get());
+    if (!held->layout.isValid())
+        return nullptr;
+    // size() asks the open file itself, and refreshes what fileTime() then reads.
+    held->size = file->size();
+    held->modified = file->fileTime(QFileDevice::FileModificationTime);
+    held->file = std::move(file);
+    return held;
+}
+
+HeldSource::~HeldSource() = default;
+
+bool HeldSource::isUnchanged() const
+{
+    return file->size() == size && file->fileTime(QFileDevice::FileModificationTime) == modified;
+}
