@@ -151,8 +151,8 @@ bool IdatEncoder::encode(const QImage &image, bool alpha, const Sink &sink, Comp
 }
 
 bool IdatEncoder::encodeHead(const QImage &image, bool alpha, int rows, const DeflateOutput &out,
-                             unsigned long *checksum, double *qtBytesPerByte)
+                             unsigned long *checksum, QtEstimate *qtEstimate)
 {
-    const CompressionPlan plan = CompressorChoice::choose(image, alpha, qtBytesPerByte);
+    const CompressionPlan plan = CompressorChoice::choose(image, alpha, qtEstimate);
     return rows == 0 || segmentOf(image, alpha, plan, pieceBytes)(0, rows, false, out, checksum);
 }

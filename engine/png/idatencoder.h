@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <functional>
 
+struct QtEstimate;
+
 QT_BEGIN_NAMESPACE
 class QImage;
 QT_END_NAMESPACE
@@ -27,10 +29,10 @@ using DeflateOutput = std::function<bool(const uchar *data, size_t size)>;
 
 // Compresses the first rows of image with the compressor encode() would choose into raw deflate
 // data that ends on a byte boundary without a final block, so that more of the stream can follow.
-// The Adler-32 of the filtered rows is accumulated into checksum; qtBytesPerByte receives the
-// choice's estimate of what Qt's writer writes per filtered byte (see CompressorChoice).
+// The Adler-32 of the filtered rows is accumulated into checksum; qtEstimate receives what the
+// choice measured Qt's writer against.
 bool encodeHead(const QImage &image, bool alpha, int rows, const DeflateOutput &out,
-                unsigned long *checksum, double *qtBytesPerByte);
+                unsigned long *checksum, QtEstimate *qtEstimate);
 
 } // namespace IdatEncoder
 

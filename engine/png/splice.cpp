@@ -2,6 +2,7 @@
 #include "splice_p.h"
 
 #include "chunkreader.h"
+#include "compressorchoice.h"
 #include "deflatehandles.h"
 #include "idatencoder.h"
 #include "rowfilter.h"
@@ -13,7 +14,9 @@
 
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstring>
+#include <utility>
 
 namespace {
 
@@ -91,16 +94,22 @@ bool findCut(const uchar *raw, size_t size, qint64 need, Cut *cut)
     }
 }
 
+// A block boundary of the source: how many bytes were inflated before it, and its bit position
+// in the raw deflate data.
+using Boundary = std::pair<qint64, qint64>;
+
 // Whether the raw deflate data inflates to exactly `total` bytes and ends right before the four
-// bytes of the Adler-32; the Adler-32 of the bytes from `from` on goes to tailChecksum.
-bool inflatesWhole(const uchar *raw, size_t size, qint64 total, qint64 from, uLong *tailChecksum)
+// bytes of the Adler-32. The Adler-32 of the bytes from `from` on goes to tailChecksum, and every
+// block boundary to boundaries.
+bool inflatesWhole(const uchar *raw, size_t size, qint64 total, qint64 from, uLong *tailChecksum,
+                   std::vector<Boundary> *boundaries)
 {
     ZlibInflater inflater;
-    if (!inflater.isValid() || size < 4)
+    if (!inflater.isValid() || size < 4 || size > 0xFFFFFFFFu)
         return false;
     z_stream *stream = inflater.get();
     stream->next_in = const_cast<uchar *>(raw);
-    stream->avail_in = uInt(qMin<size_t>(size, 0xFFFFFFFFu));
+    stream->avail_in = uInt(size);
     std::vector<uchar> scratch(inflateStep);
     uLong checksum = adler32(0, nullptr, 0);
     int result = Z_OK;
@@ -108,16 +117,45 @@ bool inflatesWhole(const uchar *raw, size_t size, qint64 total, qint64 from, uLo
         const qint64 before = qint64(stream->total_out);
         stream->next_out = scratch.data();
         stream->avail_out = uInt(scratch.size());
-        result = inflate(stream, Z_NO_FLUSH);
+        result = inflate(stream, Z_BLOCK);
         const qint64 after = qint64(stream->total_out);
         if (after > total)
             return false;
         const qint64 skip = qBound(before, from, after) - before;
         checksum = adler32(checksum, scratch.data() + skip, uInt(after - before - skip));
+        if (stream->data_type & 128)
+            boundaries->emplace_back(after,
+                                     qint64(stream->total_in) * 8 - (stream->data_type & 63));
     }
     *tailChecksum = checksum;
     return result == Z_STREAM_END && qint64(stream->total_out) == total &&
-            qint64(stream->total_in) + 4 == qint64(size) && size <= 0xFFFFFFFFu;
+            qint64(stream->total_in) + 4 == qint64(size);
+}
+
+// The bits the source spends on its first `offset` inflated bytes, read off its block boundaries
+// and spread evenly within a block.
+double bitsBefore(const std::vector<Boundary> &boundaries, qint64 offset)
+{
+    const auto next =
+            std::lower_bound(boundaries.begin(), boundaries.end(), Boundary(offset, qint64(-1)));
+    if (next == boundaries.end())
+        return double(boundaries.back().second);
+    if (next == boundaries.begin() || next->first == offset)
+        return double(next->second);
+    const Boundary &previous = *(next - 1);
+    return double(previous.second) +
+            double(next->second - previous.second) * double(offset - previous.first) /
+            double(next->first - previous.first);
+}
+
+// The source's bytes for the sample of the picture that Qt's writer was estimated on, so that the
+// source is held to the rule every compressor is held to.
+double sampleBytes(const std::vector<Boundary> &boundaries, const QtEstimate &estimate)
+{
+    double bits = 0;
+    for (const auto &[start, end] : estimate.ranges)
+        bits += bitsBefore(boundaries, end) - bitsBefore(boundaries, start);
+    return bits / 8;
 }
 
 // Compresses bytes that follow earlier data into raw deflate data ending on a byte boundary
@@ -245,7 +283,8 @@ bool Splice::buildStream(const QImage &image, int changedRows, QIODevice *source
     // as its header says, so that a damaged source is never carried over.
     std::vector<uchar> out = {0x78, 0x9C};
     uLong headChecksum = adler32(0, nullptr, 0);
-    double qtBytesPerByte = -1;
+    QtEstimate qtEstimate;
+    std::vector<Boundary> boundaries = {{0, 0}};
     bool headOk = false;
     uLong tailChecksum = 0;
     bool whole = false;
@@ -257,13 +296,15 @@ bool Splice::buildStream(const QImage &image, int changedRows, QIODevice *source
                                      out.insert(out.end(), piece, piece + size);
                                      return true;
                                  },
-                                 &headChecksum, &qtBytesPerByte) &&
+                                 &headChecksum, &qtEstimate) &&
                         deflateBridge(cut.head.data() + newBytes, size_t(cutBytes - newBytes),
                                       &out);
                 headChecksum = adler32(headChecksum, cut.head.data() + newBytes,
                                        uInt(cutBytes - newBytes));
             },
-            [&] { whole = inflatesWhole(raw, rawSize, total, cutBytes, &tailChecksum); });
+            [&] {
+                whole = inflatesWhole(raw, rawSize, total, cutBytes, &tailChecksum, &boundaries);
+            });
     if (!headOk || !whole)
         return false;
     const quint32 stored = qFromBigEndian<quint32>(data.data() + data.size() - 4);
@@ -278,9 +319,10 @@ bool Splice::buildStream(const QImage &image, int changedRows, QIODevice *source
     qToBigEndian<quint32>(quint32(adler32_combine(headChecksum, tailChecksum, total - cutBytes)),
                           trailer);
     out.insert(out.end(), trailer, trailer + 4);
-    // The rule every save keeps: no larger than Qt's writer is estimated to write.
+    // The rule every compressor is held to: no more than Qt's writer on the sample. The new
+    // head is compressed by a compressor chosen by that rule.
     if (rule == SizeRule::NoLargerThanQt &&
-        (qtBytesPerByte < 0 || double(out.size()) > qtBytesPerByte * double(total) + 6))
+        (qtEstimate.bytes < 0 || sampleBytes(boundaries, qtEstimate) > double(qtEstimate.bytes)))
         return false;
     stream->swap(out);
     return true;
