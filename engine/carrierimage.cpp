@@ -6,6 +6,7 @@
 #include "pngreader.h"
 #include "pngwriter.h"
 #include "splice.h"
+#include "twothreads.h"
 
 #include <QBuffer>
 #include <QByteArray>
@@ -132,10 +133,21 @@ CarrierImage::LoadResult CarrierImage::load(const QString &path)
         break;
     }
     QImage loaded;
-    const LoadResult result =
-            verdict.format->decoder == PictureFormat::Decoder::OurPng || verdict.pngSize > 0
-            ? readPng(file.get(), verdict, &loaded)
-            : readWithQt(file.get(), *verdict.format, &loaded);
+    LoadResult result = LoadResult::Unreadable;
+    const auto decode = [&] {
+        result = verdict.format->decoder == PictureFormat::Decoder::OurPng || verdict.pngSize > 0
+                ? readPng(file.get(), verdict, &loaded)
+                : readWithQt(file.get(), *verdict.format, &loaded);
+    };
+    // A PNG's compressed rows are checked on the other core while they are decoded, so that a
+    // save can carry them over.
+    const bool wholePng =
+            verdict.format->decoder == PictureFormat::Decoder::OurPng && verdict.pngSize == 0;
+    const std::shared_ptr<HeldSource> held = wholePng ? HeldSource::prepare(file.get()) : nullptr;
+    if (held)
+        TwoThreads::runBoth(decode, [&held] { held->check(); });
+    else
+        decode();
     if (result != LoadResult::Loaded)
         return result;
     if (loaded.width() > maxSide || loaded.height() > maxSide)
@@ -145,8 +157,6 @@ CarrierImage::LoadResult CarrierImage::load(const QString &path)
     if (loaded.isNull())
         return LoadResult::Unreadable;
     const QByteArray chunks = PngWriter::readKeptChunks(file.get());
-    const bool wholePng =
-            verdict.format->decoder == PictureFormat::Decoder::OurPng && verdict.pngSize == 0;
 
     image = loaded;
     pngChunks = chunks;
@@ -155,7 +165,7 @@ CarrierImage::LoadResult CarrierImage::load(const QString &path)
     capacity = capacityFor(width, height);
     loadedHead.clear();
     hiddenPixels = 0;
-    source = wholePng ? HeldSource::hold(std::move(file)) : nullptr;
+    source = held && held->hold(std::move(file)) ? held : nullptr;
     return LoadResult::Loaded;
 }
 

@@ -4,6 +4,7 @@
 #include "carrierimage.h"
 #include "fixtures.h"
 #include "pngwriter.h"
+#include "rowfilter.h"
 
 #include <QBuffer>
 #include <QFile>
@@ -125,8 +126,17 @@ QImage changedPicture(const QImage &source, int rows)
 }
 
 // The picture a stream decodes to, through Qt's reader: not the libpng reader the engine uses.
+// Null unless zlib finds the stream whole, with the right Adler-32, whatever the reader checks.
 QImage decodedStream(const QImage &image, const std::vector<uchar> &stream)
 {
+    QByteArray rows(int(RowFilter::filteredRowBytes(image.width(), image.hasAlphaChannel())) *
+                            image.height(),
+                    '\0');
+    uLongf size = uLongf(rows.size());
+    if (uncompress(reinterpret_cast<Bytef *>(rows.data()), &size, stream.data(),
+                   uLong(stream.size())) != Z_OK ||
+        size != uLongf(rows.size()))
+        return QImage();
     QBuffer buffer;
     buffer.open(QIODevice::WriteOnly);
     if (!PngWriter::writeStream(image, QByteArray(), stream, &buffer))
@@ -141,9 +151,13 @@ bool splice(const QByteArray &source, const QImage &image, int changedRows, QIma
     QBuffer buffer;
     buffer.setData(source);
     buffer.open(QIODevice::ReadOnly);
+    SpliceLayout layout = Splice::readLayout(&buffer);
+    std::vector<uchar> data;
+    if (!Splice::readIdatData(&buffer, layout, &data))
+        return false;
+    Splice::checkStream(data, &layout);
     std::vector<uchar> stream;
-    if (!Splice::buildStream(image, changedRows, &buffer, Splice::readLayout(&buffer), &stream,
-                             rule))
+    if (!Splice::buildStream(image, changedRows, &buffer, layout, &stream, rule))
         return false;
     *decoded = decodedStream(image, stream);
     return true;

@@ -6,7 +6,6 @@
 #include "deflatehandles.h"
 #include "idatencoder.h"
 #include "rowfilter.h"
-#include "twothreads.h"
 
 #include <QFile>
 #include <QImage>
@@ -30,27 +29,6 @@ constexpr qint64 reachBytes = 4 * 1024 * 1024;
 constexpr size_t inflateStep = 256 * 1024;
 
 const char signature[] = "\x89PNG\r\n\x1a\n";
-
-// The source's IDAT data, checked against the layout found at load: the same chunks at the same
-// places, each with the CRC it had then and data that matches it.
-bool readIdatData(QIODevice *source, const SpliceLayout &layout, std::vector<uchar> *data)
-{
-    ChunkReader reader(source);
-    ChunkReader::Chunk chunk;
-    for (const SpliceLayout::Idat &idat : layout.idats) {
-        do {
-            if (!reader.next(&chunk))
-                return false;
-        } while (chunk.start < idat.start);
-        QByteArray whole;
-        if (chunk.start != idat.start || chunk.type != "IDAT" || chunk.length != idat.length ||
-            !reader.readWhole(chunk, &whole) ||
-            qFromBigEndian<quint32>(whole.constData() + 8 + chunk.length) != idat.crc)
-            return false;
-        data->insert(data->end(), whole.constData() + 8, whole.constData() + 8 + chunk.length);
-    }
-    return true;
-}
 
 // Where the source's raw deflate data (after the two-byte zlib header) can be cut: the head's
 // inflated bytes up to a block boundary at least `need` bytes in, and the boundary's bit
@@ -98,38 +76,46 @@ bool findCut(const uchar *raw, size_t size, qint64 need, Cut *cut)
 // in the raw deflate data.
 using Boundary = std::pair<qint64, qint64>;
 
-// Whether the raw deflate data inflates to exactly `total` bytes and ends right before the four
-// bytes of the Adler-32. The Adler-32 of the bytes from `from` on goes to tailChecksum, and every
-// block boundary to boundaries.
-bool inflatesWhole(const uchar *raw, size_t size, qint64 total, qint64 from, uLong *tailChecksum,
-                   std::vector<Boundary> *boundaries)
+// Whether the zlib stream in data inflates to exactly `total` bytes, with the right Adler-32 and
+// nothing after it; its block boundaries go to boundaries.
+bool inflatesWhole(const std::vector<uchar> &data, qint64 total, std::vector<Boundary> *boundaries)
 {
-    ZlibInflater inflater;
-    if (!inflater.isValid() || size < 4 || size > 0xFFFFFFFFu)
+    ZlibInflater inflater(15);
+    if (!inflater.isValid() || data.size() > 0xFFFFFFFFu)
         return false;
     z_stream *stream = inflater.get();
-    stream->next_in = const_cast<uchar *>(raw);
-    stream->avail_in = uInt(size);
+    stream->next_in = const_cast<uchar *>(data.data());
+    stream->avail_in = uInt(data.size());
     std::vector<uchar> scratch(inflateStep);
-    uLong checksum = adler32(0, nullptr, 0);
     int result = Z_OK;
     while (result == Z_OK) {
-        const qint64 before = qint64(stream->total_out);
         stream->next_out = scratch.data();
         stream->avail_out = uInt(scratch.size());
         result = inflate(stream, Z_BLOCK);
-        const qint64 after = qint64(stream->total_out);
-        if (after > total)
+        if (qint64(stream->total_out) > total)
             return false;
-        const qint64 skip = qBound(before, from, after) - before;
-        checksum = adler32(checksum, scratch.data() + skip, uInt(after - before - skip));
-        if (stream->data_type & 128)
-            boundaries->emplace_back(after,
-                                     qint64(stream->total_in) * 8 - (stream->data_type & 63));
+        // Counted from the end of the two-byte zlib header, as findCut counts.
+        if (result == Z_OK && (stream->data_type & 128))
+            boundaries->emplace_back(qint64(stream->total_out),
+                                     qint64(stream->total_in) * 8 - (stream->data_type & 63) - 16);
     }
-    *tailChecksum = checksum;
     return result == Z_STREAM_END && qint64(stream->total_out) == total &&
-            qint64(stream->total_in) + 4 == qint64(size);
+            stream->total_in == data.size();
+}
+
+// The Adler-32 of the bytes after the first ones, from the Adler-32 of all (whole) and of the
+// first ones (head): adler32_combine undone. tailSize is how many bytes follow the first ones.
+uLong adler32Tail(uLong whole, uLong head, qint64 tailSize)
+{
+    constexpr qint64 base = 65521;
+    const auto reduce = [](qint64 value) {
+        return (value % base + base) % base;
+    };
+    const qint64 headSum = head & 0xFFFF;
+    const qint64 sum = reduce(qint64(whole & 0xFFFF) - headSum + 1);
+    const qint64 sums = reduce(qint64(whole >> 16) - qint64(head >> 16) -
+                               (tailSize % base) * reduce(headSum - 1));
+    return uLong(sums << 16 | sum);
 }
 
 // The bits the source spends on its first `offset` inflated bytes, read off its block boundaries
@@ -248,6 +234,33 @@ SpliceLayout Splice::readLayout(QIODevice *device)
     return layout;
 }
 
+bool Splice::readIdatData(QIODevice *source, const SpliceLayout &layout, std::vector<uchar> *data)
+{
+    ChunkReader reader(source);
+    ChunkReader::Chunk chunk;
+    for (const SpliceLayout::Idat &idat : layout.idats) {
+        do {
+            if (!reader.next(&chunk))
+                return false;
+        } while (chunk.start < idat.start);
+        QByteArray whole;
+        if (chunk.start != idat.start || chunk.type != "IDAT" || chunk.length != idat.length ||
+            !reader.readWhole(chunk, &whole) ||
+            qFromBigEndian<quint32>(whole.constData() + 8 + chunk.length) != idat.crc)
+            return false;
+        data->insert(data->end(), whole.constData() + 8, whole.constData() + 8 + chunk.length);
+    }
+    return true;
+}
+
+void Splice::checkStream(const std::vector<uchar> &data, SpliceLayout *layout)
+{
+    const qint64 total = RowFilter::filteredRowBytes(layout->width, layout->alpha) * layout->height;
+    layout->boundaries.clear();
+    layout->whole = layout->isValid() && isPlainZlibHeader(data) &&
+            inflatesWhole(data, total, &layout->boundaries) && !layout->boundaries.empty();
+}
+
 bool Splice::buildStream(const QImage &image, int changedRows, QIODevice *source,
                          const SpliceLayout &layout, std::vector<uchar> *stream)
 {
@@ -258,9 +271,10 @@ bool Splice::buildStream(const QImage &image, int changedRows, QIODevice *source
                          const SpliceLayout &layout, std::vector<uchar> *stream, SizeRule rule)
 {
     const bool alpha = image.format() == QImage::Format_ARGB32;
-    if (!layout.isValid() || image.width() != layout.width || image.height() != layout.height ||
-        alpha != layout.alpha || (!alpha && image.format() != QImage::Format_RGB32) ||
-        changedRows < 0 || changedRows > image.height())
+    if (!layout.isValid() || !layout.whole || image.width() != layout.width ||
+        image.height() != layout.height || alpha != layout.alpha ||
+        (!alpha && image.format() != QImage::Format_RGB32) || changedRows < 0 ||
+        changedRows > image.height())
         return false;
     // The row after the last changed one is filtered against it, so it is written anew too; the
     // rows after that are the source's, filtered against rows that are still the source's.
@@ -269,6 +283,7 @@ bool Splice::buildStream(const QImage &image, int changedRows, QIODevice *source
     const qint64 total = rowBytes * image.height();
     const qint64 newBytes = rowBytes * newRows;
 
+    // The data is the one checkStream found whole: the chunks' CRCs are those it was read with.
     std::vector<uchar> data;
     if (!readIdatData(source, layout, &data) || !isPlainZlibHeader(data))
         return false;
@@ -279,71 +294,82 @@ bool Splice::buildStream(const QImage &image, int changedRows, QIODevice *source
         return false;
     const qint64 cutBytes = qint64(cut.head.size());
 
-    // The head is compressed while the other core checks that the source's whole stream inflates
-    // as its header says, so that a damaged source is never carried over.
     std::vector<uchar> out = {0x78, 0x9C};
     uLong headChecksum = adler32(0, nullptr, 0);
     QtEstimate qtEstimate;
-    std::vector<Boundary> boundaries = {{0, 0}};
-    bool headOk = false;
-    uLong tailChecksum = 0;
-    bool whole = false;
-    TwoThreads::runBoth(
-            [&] {
-                headOk = IdatEncoder::encodeHead(
-                                 image, alpha, newRows,
-                                 [&out](const uchar *piece, size_t size) {
-                                     out.insert(out.end(), piece, piece + size);
-                                     return true;
-                                 },
-                                 &headChecksum, &qtEstimate) &&
-                        deflateBridge(cut.head.data() + newBytes, size_t(cutBytes - newBytes),
-                                      &out);
-                headChecksum = adler32(headChecksum, cut.head.data() + newBytes,
-                                       uInt(cutBytes - newBytes));
-            },
-            [&] {
-                whole = inflatesWhole(raw, rawSize, total, cutBytes, &tailChecksum, &boundaries);
-            });
-    if (!headOk || !whole)
+    const bool headOk = IdatEncoder::encodeHead(
+                                image, alpha, newRows,
+                                [&out](const uchar *piece, size_t size) {
+                                    out.insert(out.end(), piece, piece + size);
+                                    return true;
+                                },
+                                &headChecksum, &qtEstimate) &&
+            deflateBridge(cut.head.data() + newBytes, size_t(cutBytes - newBytes), &out);
+    // The rule every compressor is held to: no more than Qt's writer on the sample. The new
+    // head is compressed by a compressor chosen by that rule.
+    if (!headOk ||
+        (rule == SizeRule::NoLargerThanQt &&
+         (qtEstimate.bytes < 0 ||
+          sampleBytes(layout.boundaries, qtEstimate) > double(qtEstimate.bytes))))
         return false;
-    const quint32 stored = qFromBigEndian<quint32>(data.data() + data.size() - 4);
-    const uLong sourceChecksum =
-            adler32_combine(adler32(adler32(0, nullptr, 0), cut.head.data(), uInt(cutBytes)),
-                            tailChecksum, total - cutBytes);
-    if (quint32(sourceChecksum) != stored)
-        return false;
+    headChecksum = adler32(headChecksum, cut.head.data() + newBytes, uInt(cutBytes - newBytes));
+    const uLong sourceHead = adler32(adler32(0, nullptr, 0), cut.head.data(), uInt(cutBytes));
+    const uLong tailChecksum = adler32Tail(qFromBigEndian<quint32>(data.data() + data.size() - 4),
+                                           sourceHead, total - cutBytes);
 
     appendTail(raw, cut.bit, qint64(rawSize) - 4, &out);
     uchar trailer[4];
     qToBigEndian<quint32>(quint32(adler32_combine(headChecksum, tailChecksum, total - cutBytes)),
                           trailer);
     out.insert(out.end(), trailer, trailer + 4);
-    // The rule every compressor is held to: no more than Qt's writer on the sample. The new
-    // head is compressed by a compressor chosen by that rule.
-    if (rule == SizeRule::NoLargerThanQt &&
-        (qtEstimate.bytes < 0 || sampleBytes(boundaries, qtEstimate) > double(qtEstimate.bytes)))
-        return false;
     stream->swap(out);
     return true;
 }
 
-std::shared_ptr<const HeldSource> HeldSource::hold(std::unique_ptr<QFile> file)
+namespace {
+
+void readIdentity(QFile *file, qint64 *size, QDateTime *modified)
+{
+    // size() asks the open file itself, and refreshes what fileTime() then reads.
+    *size = file->size();
+    *modified = file->fileTime(QFileDevice::FileModificationTime);
+}
+
+} // namespace
+
+std::shared_ptr<HeldSource> HeldSource::prepare(QFile *file)
 {
     std::shared_ptr<HeldSource> held(new HeldSource);
-    held->layout = Splice::readLayout(file.get());
-    if (!held->layout.isValid())
+    readIdentity(file, &held->size, &held->modified);
+    held->layout = Splice::readLayout(file);
+    if (!held->layout.isValid() || !Splice::readIdatData(file, held->layout, &held->data))
         return nullptr;
-    // size() asks the open file itself, and refreshes what fileTime() then reads.
-    held->size = file->size();
-    held->modified = file->fileTime(QFileDevice::FileModificationTime);
-    held->file = std::move(file);
     return held;
 }
 
 HeldSource::~HeldSource() = default;
 
+void HeldSource::check()
+{
+    Splice::checkStream(data, &layout);
+    data = std::vector<uchar>();
+}
+
+bool HeldSource::hold(std::unique_ptr<QFile> source)
+{
+    qint64 sizeNow = 0;
+    QDateTime modifiedNow;
+    readIdentity(source.get(), &sizeNow, &modifiedNow);
+    if (!layout.whole || sizeNow != size || modifiedNow != modified)
+        return false;
+    file = std::move(source);
+    return true;
+}
+
 bool HeldSource::isUnchanged() const
 {
-    return file->size() == size && file->fileTime(QFileDevice::FileModificationTime) == modified;
+    qint64 sizeNow = 0;
+    QDateTime modifiedNow;
+    readIdentity(file.get(), &sizeNow, &modifiedNow);
+    return sizeNow == size && modifiedNow == modified;
 }

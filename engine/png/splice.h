@@ -5,6 +5,7 @@
 #include <QtGlobal>
 
 #include <memory>
+#include <utility>
 #include <vector>
 
 QT_BEGIN_NAMESPACE
@@ -28,6 +29,11 @@ struct SpliceLayout
     int height = 0;
     bool alpha = false;
     std::vector<Idat> idats;
+    // Set by checkStream: the stream inflates to exactly the picture's filtered rows, with the
+    // right Adler-32 and nothing after it; and where its blocks end, each as the bytes inflated
+    // before the boundary and its bit position in the deflate data after the zlib header.
+    bool whole = false;
+    std::vector<std::pair<qint64, qint64>> boundaries;
 
     bool isValid() const { return !idats.empty(); }
 };
@@ -41,12 +47,20 @@ namespace Splice {
 // chunks one after the other; invalid otherwise. Reads chunk heads and checksums only.
 SpliceLayout readLayout(QIODevice *device);
 
+// The IDAT data of source, checked against layout: the same chunks at the same places, each with
+// the CRC it had when layout was read and data that matches it.
+bool readIdatData(QIODevice *source, const SpliceLayout &layout, std::vector<uchar> *data);
+
+// Inflates the whole stream in data (readIdatData's) to record in layout whether it is whole (no
+// inflate error, no preset dictionary, the right length and Adler-32, nothing after its end) and
+// where its blocks end. Touches nothing but its arguments, so it can run beside the decoder.
+void checkStream(const std::vector<uchar> &data, SpliceLayout *layout);
+
 // The zlib stream for image, which must be RGB32 or ARGB32 and have the pixels of source (as
-// layout found it) in every row from changedRows on. False, with nothing written, where the
-// source's data differs from layout's checksums, its stream is not whole (an inflate error, a
-// wrong length or Adler-32, data after its end, a preset dictionary), no block boundary lies
-// within reach past the changed rows, or the result would be larger than Qt's writer's file is
-// estimated to be.
+// layout found and checked it) in every row from changedRows on. False, with nothing written,
+// where the source's data differs from layout's checksums, its stream was not whole, no block
+// boundary lies within reach past the changed rows, or the source compresses the sample Qt's
+// writer was estimated on into more bytes than Qt's writer.
 bool buildStream(const QImage &image, int changedRows, QIODevice *source,
                  const SpliceLayout &layout, std::vector<uchar> *stream);
 
@@ -57,9 +71,16 @@ bool buildStream(const QImage &image, int changedRows, QIODevice *source,
 class HeldSource
 {
 public:
-    // Takes over file, open for reading; null unless its layout can be spliced.
-    static std::shared_ptr<const HeldSource> hold(std::unique_ptr<QFile> file);
+    // Reads the layout and compressed rows of the PNG in file, and its size and modification
+    // time; null unless they can be spliced.
+    static std::shared_ptr<HeldSource> prepare(QFile *file);
     ~HeldSource();
+
+    // checkStream on the rows read, which are then let go.
+    void check();
+    // Takes over file, open for reading, if it is still as prepare() found it and its stream was
+    // whole: then the pixels decoded meanwhile came from the data checked.
+    bool hold(std::unique_ptr<QFile> file);
 
     // Whether the file's size and modification time are still those at load.
     bool isUnchanged() const;
@@ -73,6 +94,7 @@ private:
     qint64 size = 0;
     QDateTime modified;
     SpliceLayout layout;
+    std::vector<uchar> data;
 };
 
 #endif // SPLICE_H
