@@ -210,6 +210,9 @@ void tst_Splice::decodesToChangedPixels_data()
             << QSize(50, 400) << int(QImage::Format_RGB32) << cycleFilters << 10 << 1500 << 1;
     QTest::newRow("nothing-changed")
             << QSize(50, 800) << int(QImage::Format_RGB32) << cycleFilters << 0 << 4000 << 65536;
+    // Over a megabyte of rows written anew: compressed in two halves on two threads.
+    QTest::newRow("head-in-halves") << QSize(2000, 400) << int(QImage::Format_RGB32) << cycleFilters
+                                    << 200 << 50000 << 65536;
     QTest::newRow("one-pixel-wide")
             << QSize(1, 30000) << int(QImage::Format_RGB32) << cycleFilters << 1368 << 2000 << 5000;
 }
