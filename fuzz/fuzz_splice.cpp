@@ -40,7 +40,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
     static const bool quiet = (silenceQt(), true);
     Q_UNUSED(quiet);
-    if (size < 16)
+    if (size <= 16)
         return 0;
     const int width = 1 + data[0] % 48;
     const int height = 1 + (data[1] | data[2] << 8) % 1024;
@@ -62,8 +62,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         image = image.convertToFormat(QImage::Format_RGB32);
     QByteArray file = pngWithStream(
             image, zlibInBlocks(handFilteredRows(image, filter), blockBytes), idatBytes);
-    if (damage > 0)
-        file[int(damage % size_t(file.size()))] ^= char(data[11] | 1);
+    if (damage > 0) {
+        const int at = int(damage % size_t(file.size()));
+        file[at] = char(file.at(at) ^ char(data[11] | 1));
+    }
 
     if (damage == 0) {
         QImage changed = image.copy();
