@@ -20,7 +20,6 @@
 #include <QSize>
 
 #include <memory>
-#include <vector>
 
 namespace {
 
@@ -239,10 +238,11 @@ bool CarrierImage::saveImage(const QString &path) const
 // the ones a hide changed; any doubt writes the whole picture.
 bool CarrierImage::writePng(QIODevice *device) const
 {
-    std::vector<uchar> stream;
+    SplicedStream stream;
     if (source && source->isUnchanged() &&
         Splice::buildStream(image, changedRows(), source->getFile(), source->getLayout(), &stream))
-        return PngWriter::writeStream(image, pngChunks, stream, device);
+        return PngWriter::writeStream(image, pngChunks, stream.pieces(), device);
+
     return PngWriter::write(image, pngChunks, device);
 }
 

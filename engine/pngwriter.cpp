@@ -269,16 +269,27 @@ bool PngWriter::write(const QImage &image, const QByteArray &extraChunks, QIODev
 }
 
 bool PngWriter::writeStream(const QImage &image, const QByteArray &extraChunks,
-                            const std::vector<uchar> &stream, QIODevice *device)
+                            const std::vector<std::pair<const uchar *, size_t>> &stream,
+                            QIODevice *device)
 {
     // As the encoder cuts its stream.
     constexpr size_t idatBytes = 256 * 1024;
     if (!writeHead(image, image.format() == QImage::Format_ARGB32, extraChunks, device))
         return false;
-    for (size_t start = 0; start < stream.size(); start += idatBytes) {
-        const size_t size = qMin(idatBytes, stream.size() - start);
-        if (!writeChunk(device, "IDAT", stream.data() + start, uInt(size)))
-            return false;
+    std::vector<uchar> chunk;
+    chunk.reserve(idatBytes);
+    for (const auto &[data, size] : stream) {
+        for (size_t start = 0; start < size;) {
+            const size_t part = qMin(size - start, idatBytes - chunk.size());
+            chunk.insert(chunk.end(), data + start, data + start + part);
+            start += part;
+            if (chunk.size() == idatBytes) {
+                if (!writeChunk(device, "IDAT", chunk.data(), uInt(chunk.size())))
+                    return false;
+                chunk.clear();
+            }
+        }
     }
-    return writeChunk(device, "IEND", nullptr, 0);
+    return (chunk.empty() || writeChunk(device, "IDAT", chunk.data(), uInt(chunk.size()))) &&
+            writeChunk(device, "IEND", nullptr, 0);
 }

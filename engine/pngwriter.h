@@ -4,6 +4,8 @@
 #include <QByteArray>
 #include <QImage>
 
+#include <cstddef>
+#include <utility>
 #include <vector>
 
 QT_BEGIN_NAMESPACE
@@ -38,9 +40,10 @@ QImage to32Bit(const QImage &image);
 // data. Pictures with an alpha channel are written as RGBA, others as RGB.
 bool write(const QImage &image, const QByteArray &extraChunks, QIODevice *device);
 
-// The same with the zlib stream of the picture's filtered rows already made (see Splice).
+// The same with the zlib stream of the picture's filtered rows already made (see Splice), given
+// as pieces that follow one another.
 bool writeStream(const QImage &image, const QByteArray &extraChunks,
-                 const std::vector<uchar> &stream, QIODevice *device);
+                 const std::vector<std::pair<const uchar *, size_t>> &stream, QIODevice *device);
 
 } // namespace PngWriter
 

@@ -79,12 +79,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         require(layout.isValid() && Splice::readIdatData(&buffer, layout, &idat));
         Splice::checkStream(idat, &layout);
         require(layout.whole);
-        std::vector<uchar> stream;
+        SplicedStream stream;
         if (Splice::buildStream(changed, changedRows, &buffer, layout, &stream,
                                 Splice::SizeRule::Ignored)) {
             QBuffer written;
             require(written.open(QIODevice::WriteOnly));
-            require(PngWriter::writeStream(changed, QByteArray(), stream, &written));
+            require(PngWriter::writeStream(changed, QByteArray(), stream.pieces(), &written));
             require(decoded(written.data(), changed.format()) == changed);
         }
     }

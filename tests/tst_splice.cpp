@@ -42,10 +42,14 @@ QImage changedPicture(const QImage &source, int rows)
     return image;
 }
 
-// The picture a stream decodes to, through Qt's reader: not the libpng reader the engine uses.
-// Null unless zlib finds the stream whole, with the right Adler-32, whatever the reader checks.
-QImage decodedStream(const QImage &image, const std::vector<uchar> &stream)
+// The picture a spliced stream decodes to, through Qt's reader: not the libpng reader the engine
+// uses. Null unless zlib finds the stream whole, with the right Adler-32, whatever the reader
+// checks.
+QImage decodedStream(const QImage &image, const SplicedStream &spliced)
 {
+    std::vector<uchar> stream;
+    for (const auto &[data, size] : spliced.pieces())
+        stream.insert(stream.end(), data, data + size);
     QByteArray rows(int(RowFilter::filteredRowBytes(image.width(), image.hasAlphaChannel())) *
                             image.height(),
                     '\0');
@@ -56,7 +60,7 @@ QImage decodedStream(const QImage &image, const std::vector<uchar> &stream)
         return QImage();
     QBuffer buffer;
     buffer.open(QIODevice::WriteOnly);
-    if (!PngWriter::writeStream(image, QByteArray(), stream, &buffer))
+    if (!PngWriter::writeStream(image, QByteArray(), spliced.pieces(), &buffer))
         return QImage();
     return QImage::fromData(buffer.data(), "png").convertToFormat(image.format());
 }
@@ -73,7 +77,7 @@ bool splice(const QByteArray &source, const QImage &image, int changedRows, QIma
     if (!Splice::readIdatData(&buffer, layout, &data))
         return false;
     Splice::checkStream(data, &layout);
-    std::vector<uchar> stream;
+    SplicedStream stream;
     if (!Splice::buildStream(image, changedRows, &buffer, layout, &stream, rule))
         return false;
     *decoded = decodedStream(image, stream);

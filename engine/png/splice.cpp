@@ -37,11 +37,16 @@ const char signature[] = "\x89PNG\r\n\x1a\n";
 // source's bits, which would break the alignment of its stored blocks.
 struct Cut
 {
-    std::vector<uchar> head;
+    // The inflated bytes from `from` up to the boundary: only those are compressed again.
+    std::vector<uchar> kept;
+    qint64 from = 0;
+    // The inflated bytes before the boundary, and their Adler-32.
+    qint64 bytes = 0;
+    uLong checksum = 0;
     qint64 bit = 0;
 };
 
-bool findCut(const uchar *raw, size_t size, qint64 need, Cut *cut)
+bool findCut(const uchar *raw, size_t size, qint64 from, qint64 need, Cut *cut)
 {
     ZlibInflater inflater;
     if (!inflater.isValid())
@@ -49,23 +54,28 @@ bool findCut(const uchar *raw, size_t size, qint64 need, Cut *cut)
     z_stream *stream = inflater.get();
     stream->next_in = const_cast<uchar *>(raw);
     stream->avail_in = uInt(qMin<size_t>(size, 0xFFFFFFFFu));
-    std::vector<uchar> &head = cut->head;
+    std::vector<uchar> scratch(inflateStep);
+    cut->from = from;
+    cut->checksum = adler32(0, nullptr, 0);
     for (;;) {
-        const size_t filled = head.size();
-        if (qint64(filled) > need + reachBytes)
+        if (qint64(stream->total_out) > need + reachBytes)
             return false;
-        head.resize(filled + inflateStep);
-        stream->next_out = head.data() + filled;
-        stream->avail_out = uInt(inflateStep);
+        const qint64 before = qint64(stream->total_out);
+        stream->next_out = scratch.data();
+        stream->avail_out = uInt(scratch.size());
         const int result = inflate(stream, Z_BLOCK);
-        head.resize(size_t(stream->next_out - head.data()));
+        const qint64 after = qint64(stream->total_out);
+        cut->checksum = adler32(cut->checksum, scratch.data(), uInt(after - before));
+        const qint64 skip = qBound(before, from, after) - before;
+        cut->kept.insert(cut->kept.end(), scratch.data() + skip, scratch.data() + (after - before));
         if (result != Z_OK)
             return false;
         // data_type: the bits taken from the input but not yet used, plus 64 in the last block,
         // plus 128 at a block boundary.
         const bool boundary = (stream->data_type & 128) && !(stream->data_type & 64);
         const qint64 bit = qint64(stream->total_in) * 8 - (stream->data_type & 63);
-        if (boundary && qint64(head.size()) >= need && bit % 2 == 0) {
+        if (boundary && after >= need && bit % 2 == 0) {
+            cut->bytes = after;
             cut->bit = bit;
             return true;
         }
@@ -164,11 +174,11 @@ bool deflateBridge(const uchar *data, size_t size, std::vector<uchar> *out)
     return done;
 }
 
-// Appends the source's raw deflate data from bit `bit` (even within its byte) up to `end` bytes,
-// after data that ends on a byte boundary. Empty fixed blocks, ten bits each (final flag 0, type
-// 01, end code 0000000), fill the bits before the source's first one in its byte, so that every
-// source byte after it is copied as it is.
-void appendTail(const uchar *raw, qint64 bit, qint64 end, std::vector<uchar> *out)
+// Ends out, which ends on a byte boundary, at bit `bit` of the source's raw deflate data (an even
+// bit within its byte) and returns where the source's bytes that are copied unchanged start.
+// Empty fixed blocks, ten bits each (final flag 0, type 01, end code 0000000), fill the bits
+// before the source's first one in its byte.
+qint64 padToTail(const uchar *raw, qint64 bit, std::vector<uchar> *out)
 {
     const int offset = int(bit % 8);
     const int blocks = offset / 2;
@@ -178,13 +188,11 @@ void appendTail(const uchar *raw, qint64 bit, qint64 end, std::vector<uchar> *ou
     // blocks * 10 bits: `blocks` whole bytes, then `offset` bits in the byte the source shares.
     for (int byte = 0; byte < blocks; ++byte)
         out->push_back(uchar(padding >> (8 * byte)));
-    qint64 index = bit / 8;
-    if (offset > 0) {
-        const uint low = (1u << offset) - 1;
-        out->push_back(uchar(((padding >> (8 * blocks)) & low) | (raw[index] & ~low)));
-        ++index;
-    }
-    out->insert(out->end(), raw + index, raw + end);
+    if (offset == 0)
+        return bit / 8;
+    const uint low = (1u << offset) - 1;
+    out->push_back(uchar(((padding >> (8 * blocks)) & low) | (raw[bit / 8] & ~low)));
+    return bit / 8 + 1;
 }
 
 // Deflate's method with a window of at most 32 KiB, a valid check and no preset dictionary.
@@ -262,13 +270,13 @@ void Splice::checkStream(const std::vector<uchar> &data, SpliceLayout *layout)
 }
 
 bool Splice::buildStream(const QImage &image, int changedRows, QIODevice *source,
-                         const SpliceLayout &layout, std::vector<uchar> *stream)
+                         const SpliceLayout &layout, SplicedStream *stream)
 {
     return buildStream(image, changedRows, source, layout, stream, SizeRule::NoLargerThanQt);
 }
 
 bool Splice::buildStream(const QImage &image, int changedRows, QIODevice *source,
-                         const SpliceLayout &layout, std::vector<uchar> *stream, SizeRule rule)
+                         const SpliceLayout &layout, SplicedStream *stream, SizeRule rule)
 {
     const bool alpha = image.format() == QImage::Format_ARGB32;
     if (!layout.isValid() || !layout.whole || image.width() != layout.width ||
@@ -290,11 +298,12 @@ bool Splice::buildStream(const QImage &image, int changedRows, QIODevice *source
     const uchar *raw = data.data() + 2;
     const size_t rawSize = data.size() - 2;
     Cut cut;
-    if (!findCut(raw, rawSize, newBytes + windowBytes, &cut) || qint64(cut.head.size()) >= total)
+    if (!findCut(raw, rawSize, newBytes, newBytes + windowBytes, &cut) || cut.bytes >= total)
         return false;
-    const qint64 cutBytes = qint64(cut.head.size());
 
-    std::vector<uchar> out = {0x78, 0x9C};
+    SplicedStream spliced;
+    std::vector<uchar> &out = spliced.head;
+    out = {0x78, 0x9C};
     uLong headChecksum = adler32(0, nullptr, 0);
     QtEstimate qtEstimate;
     const bool headOk = IdatEncoder::encodeHead(
@@ -304,7 +313,7 @@ bool Splice::buildStream(const QImage &image, int changedRows, QIODevice *source
                                     return true;
                                 },
                                 &headChecksum, &qtEstimate) &&
-            deflateBridge(cut.head.data() + newBytes, size_t(cutBytes - newBytes), &out);
+            deflateBridge(cut.kept.data(), cut.kept.size(), &out);
     // The rule every compressor is held to: no more than Qt's writer on the sample. The new
     // head is compressed by a compressor chosen by that rule.
     if (!headOk ||
@@ -312,18 +321,25 @@ bool Splice::buildStream(const QImage &image, int changedRows, QIODevice *source
          (qtEstimate.bytes < 0 ||
           sampleBytes(layout.boundaries, qtEstimate) > double(qtEstimate.bytes))))
         return false;
-    headChecksum = adler32(headChecksum, cut.head.data() + newBytes, uInt(cutBytes - newBytes));
-    const uLong sourceHead = adler32(adler32(0, nullptr, 0), cut.head.data(), uInt(cutBytes));
+    headChecksum = adler32(headChecksum, cut.kept.data(), uInt(cut.kept.size()));
     const uLong tailChecksum = adler32Tail(qFromBigEndian<quint32>(data.data() + data.size() - 4),
-                                           sourceHead, total - cutBytes);
+                                           cut.checksum, total - cut.bytes);
 
-    appendTail(raw, cut.bit, qint64(rawSize) - 4, &out);
-    uchar trailer[4];
-    qToBigEndian<quint32>(quint32(adler32_combine(headChecksum, tailChecksum, total - cutBytes)),
-                          trailer);
-    out.insert(out.end(), trailer, trailer + 4);
-    stream->swap(out);
+    // The source's data is used where it was read: raw is data after its two-byte header.
+    spliced.tailStart = size_t(padToTail(raw, cut.bit, &out) + 2);
+    spliced.tailEnd = data.size() - 4;
+    qToBigEndian<quint32>(quint32(adler32_combine(headChecksum, tailChecksum, total - cut.bytes)),
+                          spliced.trailer);
+    spliced.source.swap(data);
+    *stream = std::move(spliced);
     return true;
+}
+
+std::vector<std::pair<const uchar *, size_t>> SplicedStream::pieces() const
+{
+    return {{head.data(), head.size()},
+            {source.data() + tailStart, tailEnd - tailStart},
+            {trailer, sizeof(trailer)}};
 }
 
 namespace {

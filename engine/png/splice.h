@@ -38,6 +38,19 @@ struct SpliceLayout
     bool isValid() const { return !idats.empty(); }
 };
 
+// A spliced zlib stream in three pieces, so that the source's data is written where it was read:
+// the new head, the source's IDAT data from tailStart to tailEnd, and the Adler-32.
+struct SplicedStream
+{
+    std::vector<uchar> head;
+    std::vector<uchar> source;
+    size_t tailStart = 0;
+    size_t tailEnd = 0;
+    uchar trailer[4] = {};
+
+    std::vector<std::pair<const uchar *, size_t>> pieces() const;
+};
+
 // Writes the IDAT stream of a picture that differs from its PNG source only in its first rows: it
 // compresses those rows anew and carries the rest of the source's compressed data over. Any doubt
 // about the source answers false, and the caller writes the whole picture instead.
@@ -62,7 +75,7 @@ void checkStream(const std::vector<uchar> &data, SpliceLayout *layout);
 // boundary lies within reach past the changed rows, or the source compresses the sample Qt's
 // writer was estimated on into more bytes than Qt's writer.
 bool buildStream(const QImage &image, int changedRows, QIODevice *source,
-                 const SpliceLayout &layout, std::vector<uchar> *stream);
+                 const SpliceLayout &layout, SplicedStream *stream);
 
 } // namespace Splice
 

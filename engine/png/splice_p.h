@@ -13,7 +13,7 @@ namespace Splice {
 enum class SizeRule { NoLargerThanQt, Ignored };
 
 bool buildStream(const QImage &image, int changedRows, QIODevice *source,
-                 const SpliceLayout &layout, std::vector<uchar> *stream, SizeRule rule);
+                 const SpliceLayout &layout, SplicedStream *stream, SizeRule rule);
 
 } // namespace Splice
 
