@@ -25,16 +25,16 @@ constexpr qint64 windowBytes = 32 * 1024;
 // How far past that the first usable block boundary may lie; a source written in one huge block
 // has none in reach, and is written whole.
 constexpr qint64 reachBytes = 4 * 1024 * 1024;
-// The inflated head grows by this much at a time, and the check inflates into this much.
+// Inflated bytes are taken from zlib in pieces of this size.
 constexpr size_t inflateStep = 256 * 1024;
 
 const char signature[] = "\x89PNG\r\n\x1a\n";
 
-// Where the source's raw deflate data (after the two-byte zlib header) can be cut: the head's
-// inflated bytes up to a block boundary at least `need` bytes in, and the boundary's bit
-// position in the raw data. Only boundaries at an even bit within their byte are taken, since
-// empty fixed blocks (ten bits each) can bring the new head's end there without moving the
-// source's bits, which would break the alignment of its stored blocks.
+// Where the source's raw deflate data (after the two-byte zlib header) can be cut: at a block
+// boundary at least `need` inflated bytes in, and at most reachBytes further. Only boundaries at an
+// even bit within their byte are taken, since empty fixed blocks (ten bits each) can bring the new
+// head's end there without moving the source's bits, which would break the alignment of its stored
+// blocks.
 struct Cut
 {
     // The inflated bytes from `from` up to the boundary: only those are compressed again.
@@ -226,7 +226,11 @@ SpliceLayout Splice::readLayout(QIODevice *device)
     layout.height = int(height);
     layout.alpha = fields[9] == 6;
     bool idatsEnded = false;
-    while (reader.next(&chunk) && chunk.type != "IEND") {
+    bool ended = false;
+    while (!ended && reader.next(&chunk)) {
+        ended = chunk.type == "IEND";
+        if (ended)
+            continue;
         if (chunk.type != "IDAT") {
             idatsEnded = !layout.idats.empty();
             continue;
@@ -237,7 +241,7 @@ SpliceLayout Splice::readLayout(QIODevice *device)
             return {};
         layout.idats.push_back({chunk.start, chunk.length, qFromBigEndian<quint32>(crc)});
     }
-    if (chunk.type != "IEND")
+    if (!ended)
         return {};
     return layout;
 }
