@@ -40,7 +40,7 @@ bench: build
 fuzz: override PACKAGES += clang libclang-rt-14-dev
 fuzz: deps
 	CC=clang CXX=clang++ cmake -S . -B build-fuzz -DQUORVANE_FUZZ=ON -DQUORVANE_BENCH=OFF $(CMAKE_ARGS)
-	cmake --build build-fuzz -j2 --target fuzz_load fuzz_pngwriter fuzz_reveal fuzz_seeds
+	cmake --build build-fuzz -j2 --target fuzz_load fuzz_pngwriter fuzz_reveal fuzz_splice fuzz_seeds
 	fuzz/run build-fuzz $(FUZZ_SECONDS)
 
 # dpkg-shlibdeps (dpkg-dev) and file find the package's library dependencies.

@@ -5,6 +5,8 @@
 #include "pictureguard.h"
 #include "pngreader.h"
 #include "pngwriter.h"
+#include "splice.h"
+#include "twothreads.h"
 
 #include <QBuffer>
 #include <QByteArray>
@@ -16,6 +18,8 @@
 #include <QLatin1Char>
 #include <QSaveFile>
 #include <QSize>
+
+#include <memory>
 
 namespace {
 
@@ -113,10 +117,10 @@ CarrierImage::LoadResult CarrierImage::load(const QString &path)
     // Regular files only: the image reader blocks forever on a named pipe.
     if (!QFileInfo(path).isFile())
         return LoadResult::Unreadable;
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
+    auto file = std::make_unique<QFile>(path);
+    if (!file->open(QIODevice::ReadOnly))
         return LoadResult::Unreadable;
-    const PictureGuard::Verdict verdict = PictureGuard::check(&file, maxSide);
+    const PictureGuard::Verdict verdict = PictureGuard::check(file.get(), maxSide);
     switch (verdict.outcome) {
     case PictureGuard::Outcome::TooLarge:
         return LoadResult::TooLarge;
@@ -128,10 +132,21 @@ CarrierImage::LoadResult CarrierImage::load(const QString &path)
         break;
     }
     QImage loaded;
-    const LoadResult result =
-            verdict.format->decoder == PictureFormat::Decoder::OurPng || verdict.pngSize > 0
-            ? readPng(&file, verdict, &loaded)
-            : readWithQt(&file, *verdict.format, &loaded);
+    LoadResult result = LoadResult::Unreadable;
+    const auto decode = [&] {
+        result = verdict.format->decoder == PictureFormat::Decoder::OurPng || verdict.pngSize > 0
+                ? readPng(file.get(), verdict, &loaded)
+                : readWithQt(file.get(), *verdict.format, &loaded);
+    };
+    // A PNG's compressed rows are checked on the other core while they are decoded, so that a
+    // save can carry them over.
+    const bool wholePng =
+            verdict.format->decoder == PictureFormat::Decoder::OurPng && verdict.pngSize == 0;
+    const std::shared_ptr<HeldSource> held = wholePng ? HeldSource::prepare(file.get()) : nullptr;
+    if (held)
+        TwoThreads::runBoth(decode, [&held] { held->check(); });
+    else
+        decode();
     if (result != LoadResult::Loaded)
         return result;
     if (loaded.width() > maxSide || loaded.height() > maxSide)
@@ -140,7 +155,7 @@ CarrierImage::LoadResult CarrierImage::load(const QString &path)
     loaded = PngWriter::to32Bit(loaded);
     if (loaded.isNull())
         return LoadResult::Unreadable;
-    const QByteArray chunks = PngWriter::readKeptChunks(&file);
+    const QByteArray chunks = PngWriter::readKeptChunks(file.get());
 
     image = loaded;
     pngChunks = chunks;
@@ -149,6 +164,7 @@ CarrierImage::LoadResult CarrierImage::load(const QString &path)
     capacity = capacityFor(width, height);
     loadedHead.clear();
     hiddenPixels = 0;
+    source = held && held->hold(std::move(file)) ? held : nullptr;
     return LoadResult::Loaded;
 }
 
@@ -207,7 +223,7 @@ bool CarrierImage::saveImage(const QString &path) const
         return false;
     // PNG goes through our own encoder, which is faster and keeps the source's metadata.
     const bool written = format->writer == PictureFormat::Writer::OurPng
-            ? PngWriter::write(image, pngChunks, &file)
+            ? writePng(&file)
             : QImageWriter(&file, format->qtName).write(image);
     // commit() alone can report success for a file that a full disk cut short when only the
     // last buffered block fails, hence the explicit flush.
@@ -216,6 +232,18 @@ bool CarrierImage::saveImage(const QString &path) const
         return false;
     }
     return file.commit();
+}
+
+// A picture loaded from a PNG that is still the one loaded keeps the source's compressed rows below
+// the ones a hide changed; any doubt writes the whole picture.
+bool CarrierImage::writePng(QIODevice *device) const
+{
+    SplicedStream stream;
+    if (source && source->isUnchanged() &&
+        Splice::buildStream(image, changedRows(), source->getFile(), source->getLayout(), &stream))
+        return PngWriter::writeStream(image, pngChunks, stream.pieces(), device);
+
+    return PngWriter::write(image, pngChunks, device);
 }
 
 void CarrierImage::hideMessage(const QByteArray &bytes, bool forceOpaque)
@@ -300,6 +328,12 @@ QString CarrierImage::extractBits() const
             body[index] = QLatin1Char('1');
     }
     return body;
+}
+
+int CarrierImage::changedRows() const
+{
+    // A hide rewrites the first pixels of the walk, which goes down the first column first.
+    return int(qMin(qint64(loadedHead.size()), qint64(height)));
 }
 
 qint64 CarrierImage::pixelCount() const

@@ -6,6 +6,14 @@
 #include <QString>
 #include <QVector>
 
+QT_BEGIN_NAMESPACE
+class QIODevice;
+QT_END_NAMESPACE
+
+#include <memory>
+
+class HeldSource;
+
 // Holds the chosen picture and hides a message in, or reveals one from, the least significant
 // bits of its red, green and blue channels.
 class CarrierImage
@@ -50,6 +58,9 @@ private:
     QRgb walkPixel(qint64 index) const;
     void setWalkPixel(qint64 index, QRgb value);
     qint64 pixelCount() const;
+    // The rows from the top in which the picture may differ from its source.
+    int changedRows() const;
+    bool writePng(QIODevice *device) const;
 
     QImage image;
     int width = 0;
@@ -68,6 +79,8 @@ private:
     qint64 hiddenPixels = 0;
     // The ancillary chunks of a PNG source that a saved PNG carries over, whole and in file order.
     QByteArray pngChunks;
+    // A PNG source held open, whose compressed rows below the changed ones a save carries over.
+    std::shared_ptr<const HeldSource> source;
 };
 
 #endif // CARRIERIMAGE_H

@@ -232,13 +232,11 @@ QImage PngWriter::to32Bit(const QImage &image)
                                                          : QImage::Format_RGB32);
 }
 
-bool PngWriter::write(const QImage &image, const QByteArray &extraChunks, QIODevice *device)
-{
-    const QImage picture = to32Bit(image);
-    if (picture.isNull())
-        return false;
-    const bool alpha = picture.format() == QImage::Format_ARGB32;
+namespace {
 
+// The signature, the header and the extra chunks, which come before the pixel data.
+bool writeHead(const QImage &picture, bool alpha, const QByteArray &extraChunks, QIODevice *device)
+{
     uchar header[13];
     qToBigEndian<quint32>(quint32(picture.width()), header);
     qToBigEndian<quint32>(quint32(picture.height()), header + 4);
@@ -247,8 +245,20 @@ bool PngWriter::write(const QImage &image, const QByteArray &extraChunks, QIODev
     header[10] = 0; // deflate
     header[11] = 0; // adaptive filtering
     header[12] = 0; // not interlaced
-    if (!writeAll(device, signature, signatureSize) || !writeChunk(device, "IHDR", header, 13) ||
-        !writeAll(device, extraChunks.constData(), extraChunks.size()))
+    return writeAll(device, PngWriter::signature, PngWriter::signatureSize) &&
+            writeChunk(device, "IHDR", header, 13) &&
+            writeAll(device, extraChunks.constData(), extraChunks.size());
+}
+
+} // namespace
+
+bool PngWriter::write(const QImage &image, const QByteArray &extraChunks, QIODevice *device)
+{
+    const QImage picture = to32Bit(image);
+    if (picture.isNull())
+        return false;
+    const bool alpha = picture.format() == QImage::Format_ARGB32;
+    if (!writeHead(picture, alpha, extraChunks, device))
         return false;
 
     const bool written =
@@ -256,4 +266,30 @@ bool PngWriter::write(const QImage &image, const QByteArray &extraChunks, QIODev
                 return writeChunk(device, "IDAT", data, size);
             });
     return written && writeChunk(device, "IEND", nullptr, 0);
+}
+
+bool PngWriter::writeStream(const QImage &image, const QByteArray &extraChunks,
+                            const std::vector<std::pair<const uchar *, size_t>> &stream,
+                            QIODevice *device)
+{
+    // As the encoder cuts its stream.
+    constexpr size_t idatBytes = 256 * 1024;
+    if (!writeHead(image, image.format() == QImage::Format_ARGB32, extraChunks, device))
+        return false;
+    std::vector<uchar> chunk;
+    chunk.reserve(idatBytes);
+    for (const auto &[data, size] : stream) {
+        for (size_t start = 0; start < size;) {
+            const size_t part = qMin(size - start, idatBytes - chunk.size());
+            chunk.insert(chunk.end(), data + start, data + start + part);
+            start += part;
+            if (chunk.size() == idatBytes) {
+                if (!writeChunk(device, "IDAT", chunk.data(), uInt(chunk.size())))
+                    return false;
+                chunk.clear();
+            }
+        }
+    }
+    return (chunk.empty() || writeChunk(device, "IDAT", chunk.data(), uInt(chunk.size()))) &&
+            writeChunk(device, "IEND", nullptr, 0);
 }

@@ -4,6 +4,10 @@
 #include <QByteArray>
 #include <QImage>
 
+#include <cstddef>
+#include <utility>
+#include <vector>
+
 QT_BEGIN_NAMESPACE
 class QIODevice;
 QT_END_NAMESPACE
@@ -35,6 +39,11 @@ QImage to32Bit(const QImage &image);
 // Writes image as a PNG file to device, with extraChunks (whole chunks) placed before the pixel
 // data. Pictures with an alpha channel are written as RGBA, others as RGB.
 bool write(const QImage &image, const QByteArray &extraChunks, QIODevice *device);
+
+// The same with the zlib stream of the picture's filtered rows already made (see Splice), given
+// as pieces that follow one another.
+bool writeStream(const QImage &image, const QByteArray &extraChunks,
+                 const std::vector<std::pair<const uchar *, size_t>> &stream, QIODevice *device);
 
 } // namespace PngWriter
 

@@ -7,7 +7,10 @@
 #include <QVector>
 #include <QtEndian>
 
+#include <zlib.h>
+
 #include <cmath>
+#include <cstdlib>
 #include <csignal>
 
 quint32 nextNoise(quint32 &state)
@@ -221,4 +224,87 @@ FileSizeLimit::~FileSizeLimit()
 {
     setrlimit(RLIMIT_FSIZE, &saved);
     std::signal(SIGXFSZ, previousHandler);
+}
+
+namespace {
+
+uchar paeth(int left, int up, int upLeft)
+{
+    const int estimate = left + up - upLeft;
+    const int toLeft = std::abs(estimate - left);
+    const int toUp = std::abs(estimate - up);
+    const int toUpLeft = std::abs(estimate - upLeft);
+    if (toLeft <= toUp && toLeft <= toUpLeft)
+        return uchar(left);
+    return uchar(toUp <= toUpLeft ? up : upLeft);
+}
+
+} // namespace
+
+QByteArray handFilteredRows(const QImage &image, int filter)
+{
+    const bool alpha = image.format() == QImage::Format_ARGB32;
+    const int pixelBytes = alpha ? 4 : 3;
+    const int rowBytes = image.width() * pixelBytes;
+    QByteArray prior(rowBytes, '\0');
+    QByteArray out;
+    for (int y = 0; y < image.height(); ++y) {
+        QByteArray row;
+        for (int x = 0; x < image.width(); ++x) {
+            const QRgb pixel = image.pixel(x, y);
+            row += char(qRed(pixel));
+            row += char(qGreen(pixel));
+            row += char(qBlue(pixel));
+            if (alpha)
+                row += char(qAlpha(pixel));
+        }
+        const int type = filter == everyFilter ? y % 5 : filter;
+        out += char(type);
+        for (int i = 0; i < rowBytes; ++i) {
+            const int left = i >= pixelBytes ? uchar(row.at(i - pixelBytes)) : 0;
+            const int up = uchar(prior.at(i));
+            const int upLeft = i >= pixelBytes ? uchar(prior.at(i - pixelBytes)) : 0;
+            const int predictions[] = {0, left, up, (left + up) / 2, paeth(left, up, upLeft)};
+            out += char(uchar(row.at(i)) - predictions[type]);
+        }
+        prior = row;
+    }
+    return out;
+}
+
+QByteArray zlibInBlocks(const QByteArray &data, int blockBytes, int level)
+{
+    z_stream stream {};
+    if (deflateInit(&stream, level) != Z_OK)
+        return {};
+    // Each block ended early costs at most a block header and a few bits; fixed codes take up to
+    // 9 bits a byte.
+    QByteArray out(int(deflateBound(&stream, uLong(data.size()))) + data.size() / 4 +
+                           (data.size() / blockBytes + 1) * 64 + 4096,
+                   '\0');
+    stream.next_out = reinterpret_cast<Bytef *>(out.data());
+    stream.avail_out = uInt(out.size());
+    int result = Z_OK;
+    for (int start = 0; result == Z_OK; start += blockBytes) {
+        const int size = qMax(0, qMin(blockBytes, data.size() - start));
+        stream.next_in = reinterpret_cast<Bytef *>(const_cast<char *>(data.constData())) + start;
+        stream.avail_in = uInt(size);
+        result = deflate(&stream, start + size >= data.size() ? Z_FINISH : Z_BLOCK);
+    }
+    out.resize(int(stream.total_out));
+    deflateEnd(&stream);
+    return result == Z_STREAM_END ? out : QByteArray();
+}
+
+QByteArray pngWithStream(const QImage &image, const QByteArray &stream, int idatBytes)
+{
+    QByteArray header(13, '\0');
+    qToBigEndian<quint32>(quint32(image.width()), header.data());
+    qToBigEndian<quint32>(quint32(image.height()), header.data() + 4);
+    header[8] = 8;
+    header[9] = image.format() == QImage::Format_ARGB32 ? 6 : 2;
+    QByteArray file = QByteArray("\x89PNG\r\n\x1a\n", 8) + makeChunk("IHDR", header);
+    for (int start = 0; start < stream.size(); start += idatBytes)
+        file += makeChunk("IDAT", stream.mid(start, idatBytes));
+    return file + makeChunk("IEND");
 }

@@ -76,6 +76,22 @@ QByteArray gifFile(const QImage &indexed);
 // An icon file whose one picture is the PNG file given.
 QByteArray iconWithPng(const QByteArray &png, int width, int height);
 
+// The filter argument of handFilteredRows for a different one of PNG's five filter types on each
+// row in turn; 0 to 4 give that type on every row.
+constexpr int everyFilter = 5;
+
+// The picture's rows (RGB32 as RGB, ARGB32 as RGBA) filtered by hand, independently of the
+// writer's filter.
+QByteArray handFilteredRows(const QImage &image, int filter);
+
+// A zlib stream that ends a block every blockBytes of input without aligning it to a byte, so
+// that its block boundaries fall at every bit offset; empty if zlib fails.
+QByteArray zlibInBlocks(const QByteArray &data, int blockBytes, int level = 9);
+
+// An 8-bit RGB or RGBA PNG file of image's size whose zlib stream is cut into IDAT chunks of
+// idatBytes.
+QByteArray pngWithStream(const QImage &image, const QByteArray &stream, int idatBytes);
+
 QByteArray readFile(const QString &path);
 bool writeFile(const QString &path, const QByteArray &bytes);
 

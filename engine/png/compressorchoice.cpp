@@ -25,6 +25,8 @@ struct Band
 {
     std::vector<uchar> data;
     size_t offset = 0;
+    // Where the band's own rows start in the picture's filtered rows.
+    qint64 start = 0;
 };
 
 std::vector<Band> sample(const QImage &image, RowFilter &filter)
@@ -47,6 +49,7 @@ std::vector<Band> sample(const QImage &image, RowFilter &filter)
         band.data.resize(size_t(rowBytes * (above + bandRows)));
         filter.filterRows(start - above, above + bandRows, band.data.data());
         band.offset = size_t(rowBytes * above);
+        band.start = rowBytes * start;
     }
     return bands;
 }
@@ -133,7 +136,7 @@ int CompressionPlan::zlibStrategy() const
 // time, so that the same picture always gives the same file; the order is the one measured on
 // real photographs and drawings (docs/png-writer.md). The trials stop at the first that fits
 // once the estimate is known, which saves work but changes no choice.
-CompressionPlan CompressorChoice::choose(const QImage &image, bool alpha)
+CompressionPlan CompressorChoice::choose(const QImage &image, bool alpha, QtEstimate *qtEstimate)
 {
     const Compressor cheapestFirst[] = {Compressor::Rle, Compressor::HuffmanOnly,
                                         Compressor::Libdeflate6, Compressor::Libdeflate7};
@@ -143,7 +146,14 @@ CompressionPlan CompressorChoice::choose(const QImage &image, bool alpha)
     TwoThreads::runBoth(
             [&] {
                 RowFilter filter(image, alpha, RowFilter::Heuristic::SmallestSum);
-                estimate = sampleSize(sample(image, filter), {Compressor::Zlib6});
+                const std::vector<Band> bands = sample(image, filter);
+                estimate = sampleSize(bands, {Compressor::Zlib6});
+                if (qtEstimate) {
+                    qtEstimate->bytes = estimate;
+                    for (const Band &band : bands)
+                        qtEstimate->ranges.emplace_back(
+                                band.start, band.start + qint64(band.data.size() - band.offset));
+                }
                 estimated.store(true, std::memory_order_release);
             },
             [&] {

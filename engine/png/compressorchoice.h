@@ -3,6 +3,9 @@
 
 #include <QtGlobal>
 
+#include <utility>
+#include <vector>
+
 QT_BEGIN_NAMESPACE
 class QImage;
 QT_END_NAMESPACE
@@ -25,12 +28,22 @@ struct CompressionPlan
     int zlibStrategy() const;
 };
 
+// What Qt's writer is estimated to write for the sample of a picture: bytes (-1 where the
+// estimate failed) for the filtered bytes of ranges, each a start and an end in the picture's
+// filtered rows. Anything else that would write the sample in no more bytes may write the picture.
+struct QtEstimate
+{
+    qint64 bytes = -1;
+    std::vector<std::pair<qint64, qint64>> ranges;
+};
+
 // Picks the compressor for a picture from the compressed sizes of a sample of it, so that the
 // same picture always gets the same choice.
 namespace CompressorChoice {
 
 // image must be RGB32 or ARGB32, written as RGBA rows if alpha is set and RGB rows otherwise.
-CompressionPlan choose(const QImage &image, bool alpha);
+// qtEstimate, if given, receives what the choice measured Qt's writer against.
+CompressionPlan choose(const QImage &image, bool alpha, QtEstimate *qtEstimate = nullptr);
 
 } // namespace CompressorChoice
 

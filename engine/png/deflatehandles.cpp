@@ -12,9 +12,9 @@ ZlibDeflater::~ZlibDeflater()
         deflateEnd(&stream);
 }
 
-ZlibInflater::ZlibInflater()
+ZlibInflater::ZlibInflater(int windowBits)
 {
-    valid = inflateInit2(&stream, -15) == Z_OK;
+    valid = inflateInit2(&stream, windowBits) == Z_OK;
 }
 
 ZlibInflater::~ZlibInflater()

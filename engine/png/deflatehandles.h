@@ -27,11 +27,12 @@ private:
     bool valid = false;
 };
 
-// Owns a zlib stream that decompresses raw deflate data.
+// Owns a zlib stream that decompresses raw deflate data, or with a positive windowBits a zlib
+// stream, whose header and Adler-32 zlib then checks.
 class ZlibInflater
 {
 public:
-    ZlibInflater();
+    explicit ZlibInflater(int windowBits = -15);
     ~ZlibInflater();
     Q_DISABLE_COPY(ZlibInflater)
 

@@ -149,3 +149,34 @@ bool IdatEncoder::encode(const QImage &image, bool alpha, const Sink &sink, Comp
             : CompressionPlan {compressor};
     return writeStream(image, alpha, segmentOf(image, alpha, plan, piece), sink);
 }
+
+bool IdatEncoder::encodeHead(const QImage &image, bool alpha, int rows, const DeflateOutput &out,
+                             unsigned long *checksum, QtEstimate *qtEstimate)
+{
+    const CompressionPlan plan = CompressorChoice::choose(image, alpha, qtEstimate);
+    const Segment segment = segmentOf(image, alpha, plan, pieceBytes);
+    const qint64 rowBytes = RowFilter::filteredRowBytes(image.width(), alpha);
+    if (rowBytes * rows < splitBytes || rows < 2)
+        return rows == 0 || segment(0, rows, false, out, checksum);
+    // In two halves, as writeStream does, the second held until the first is written.
+    const int middle = rows / 2;
+    std::vector<std::vector<uchar>> tail;
+    uLong tailChecksum = adler32(0, nullptr, 0);
+    bool headOk = false;
+    bool tailOk = false;
+    TwoThreads::runBoth([&] { headOk = segment(0, middle, false, out, checksum); },
+                        [&] {
+                            tailOk = segment(
+                                    middle, rows, false,
+                                    [&tail](const uchar *data, size_t size) {
+                                        tail.emplace_back(data, data + size);
+                                        return true;
+                                    },
+                                    &tailChecksum);
+                        });
+    bool ok = headOk && tailOk;
+    for (const std::vector<uchar> &piece : tail)
+        ok = ok && out(piece.data(), piece.size());
+    *checksum = adler32_combine(*checksum, tailChecksum, rowBytes * (rows - middle));
+    return ok;
+}

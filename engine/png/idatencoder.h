@@ -3,7 +3,10 @@
 
 #include <QtGlobal>
 
+#include <cstddef>
 #include <functional>
+
+struct QtEstimate;
 
 QT_BEGIN_NAMESPACE
 class QImage;
@@ -20,6 +23,16 @@ using Sink = std::function<bool(const uchar *data, quint32 size)>;
 // Compresses image, which must be RGB32 or ARGB32, as 8-bit RGBA rows if alpha is set and RGB
 // rows otherwise.
 bool encode(const QImage &image, bool alpha, const Sink &sink);
+
+// Receives raw deflate data in pieces of any size.
+using DeflateOutput = std::function<bool(const uchar *data, size_t size)>;
+
+// Compresses the first rows of image with the compressor encode() would choose into raw deflate
+// data that ends on a byte boundary without a final block, so that more of the stream can follow.
+// The Adler-32 of the filtered rows is accumulated into checksum; qtEstimate receives what the
+// choice measured Qt's writer against.
+bool encodeHead(const QImage &image, bool alpha, int rows, const DeflateOutput &out,
+                unsigned long *checksum, QtEstimate *qtEstimate);
 
 } // namespace IdatEncoder
 
