@@ -7,6 +7,7 @@
 #include "idatencoder.h"
 #include "rowfilter.h"
 
+#include <QCryptographicHash>
 #include <QFile>
 #include <QImage>
 #include <QtEndian>
@@ -265,12 +266,29 @@ bool Splice::readIdatData(QIODevice *source, const SpliceLayout &layout, std::ve
     return true;
 }
 
+namespace {
+
+QByteArray digestOf(const std::vector<uchar> &data)
+{
+    QCryptographicHash hash(QCryptographicHash::Sha1);
+    constexpr size_t piece = 64 * 1024 * 1024;
+    for (size_t start = 0; start < data.size(); start += piece) {
+        const size_t size = std::min(piece, data.size() - start);
+        hash.addData(QByteArray::fromRawData(reinterpret_cast<const char *>(data.data() + start),
+                                             int(size)));
+    }
+    return hash.result();
+}
+
+} // namespace
+
 void Splice::checkStream(const std::vector<uchar> &data, SpliceLayout *layout)
 {
     const qint64 total = RowFilter::filteredRowBytes(layout->width, layout->alpha) * layout->height;
     layout->boundaries.clear();
     layout->whole = layout->isValid() && isPlainZlibHeader(data) &&
             inflatesWhole(data, total, &layout->boundaries) && !layout->boundaries.empty();
+    layout->digest = layout->whole ? digestOf(data) : QByteArray();
 }
 
 bool Splice::buildStream(const QImage &image, int changedRows, QIODevice *source,
@@ -297,7 +315,8 @@ bool Splice::buildStream(const QImage &image, int changedRows, QIODevice *source
 
     // The data is the one checkStream found whole: the chunks' CRCs are those it was read with.
     std::vector<uchar> data;
-    if (!readIdatData(source, layout, &data) || !isPlainZlibHeader(data))
+    if (!readIdatData(source, layout, &data) || !isPlainZlibHeader(data) ||
+        digestOf(data) != layout.digest)
         return false;
     const uchar *raw = data.data() + 2;
     const size_t rawSize = data.size() - 2;

@@ -1,6 +1,7 @@
 #ifndef SPLICE_H
 #define SPLICE_H
 
+#include <QByteArray>
 #include <QDateTime>
 #include <QtGlobal>
 
@@ -34,6 +35,9 @@ struct SpliceLayout
     // before the boundary and its bit position in the deflate data after the zlib header.
     bool whole = false;
     std::vector<std::pair<qint64, qint64>> boundaries;
+    // A digest of the compressed data found whole. The chunks' CRCs can be forged by whoever
+    // rewrites the file in place; a splice copies the data only if it still has this digest.
+    QByteArray digest;
 
     bool isValid() const { return !idats.empty(); }
 };
