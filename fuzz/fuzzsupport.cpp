@@ -58,8 +58,8 @@ bool announcesCostlyPicture(const uint8_t *data, size_t size, int maxSide)
         if (size >= 22 + 12 && data[0] == 0 && data[1] == 0 && data[2] <= 2) {
             const quint32 offset = qFromLittleEndian<quint32>(data + 18);
             if (offset <= size - 12) {
-                width = qMax(width, qint64(qAbs(qFromLittleEndian<qint32>(data + offset + 4))));
-                height = qMax(height, qint64(qAbs(qFromLittleEndian<qint32>(data + offset + 8))));
+                width = qMax(width, qAbs(qint64(qFromLittleEndian<qint32>(data + offset + 4))));
+                height = qMax(height, qAbs(qint64(qFromLittleEndian<qint32>(data + offset + 8))));
             }
         }
     }
