@@ -2,10 +2,10 @@
 #include "fuzzsupport.h"
 
 #include <QByteArray>
-#include <QFile>
+#include <QDir>
+#include <QFileInfo>
 #include <QImage>
 #include <QString>
-#include <QTemporaryDir>
 
 #include <cstdint>
 
@@ -35,16 +35,11 @@ void roundTrip(CarrierImage &picture, const uint8_t *data, size_t size, const QS
 // loader tells the format from the content, so the file's name does not matter.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    static QTemporaryDir dir;
     static const bool quiet = (silenceQt(), true);
     Q_UNUSED(quiet);
     if (announcesCostlyPicture(data, size, CarrierImage::maxSide))
         return 0;
-    const QString path = dir.filePath(QStringLiteral("input"));
-    QFile file(path);
-    require(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    require(file.write(reinterpret_cast<const char *>(data), qint64(size)) == qint64(size));
-    file.close();
+    const QString path = writeInput(data, size);
 
     CarrierImage picture;
     if (picture.load(path) != CarrierImage::LoadResult::Loaded)
@@ -52,6 +47,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     require(!picture.getImage().isNull());
     picture.revealMessage();
     if (qint64(picture.getImage().width()) * picture.getImage().height() <= 256 * 256)
-        roundTrip(picture, data, size, dir.filePath(QStringLiteral("saved.png")));
+        roundTrip(picture, data, size, QFileInfo(path).dir().filePath(QStringLiteral("saved.png")));
     return 0;
 }

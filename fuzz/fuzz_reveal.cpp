@@ -3,9 +3,7 @@
 #include "fuzzsupport.h"
 
 #include <QByteArray>
-#include <QFile>
 #include <QString>
-#include <QTemporaryDir>
 #include <QtEndian>
 
 #include <zlib.h>
@@ -65,17 +63,12 @@ bool pixelStreamIsWhole(const QByteArray &png)
 // which the partial reveal does not inflate.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
-    static QTemporaryDir dir;
     static const bool quiet = (silenceQt(), true);
     Q_UNUSED(quiet);
     if (announcesCostlyPicture(data, size, CarrierImage::maxSide))
         return 0;
     const QByteArray bytes(reinterpret_cast<const char *>(data), int(size));
-    const QString path = dir.filePath(QStringLiteral("input"));
-    QFile file(path);
-    require(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
-    require(file.write(bytes) == bytes.size());
-    file.close();
+    const QString path = writeInput(data, size);
 
     CarrierImage whole;
     const CarrierImage::LoadResult loaded = whole.load(path);

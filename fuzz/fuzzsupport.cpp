@@ -1,6 +1,8 @@
 #include "fuzzsupport.h"
 
 #include <QBuffer>
+#include <QFile>
+#include <QTemporaryDir>
 #include <QImageReader>
 #include <QSize>
 #include <QtEndian>
@@ -16,6 +18,16 @@ void require(bool property)
 void silenceQt()
 {
     qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &) {});
+}
+
+QString writeInput(const uint8_t *data, size_t size)
+{
+    static QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("input"));
+    QFile file(path);
+    require(file.open(QIODevice::WriteOnly | QIODevice::Truncate));
+    require(file.write(reinterpret_cast<const char *>(data), qint64(size)) == qint64(size));
+    return path;
 }
 
 bool samePixels(const QImage &a, const QImage &b)

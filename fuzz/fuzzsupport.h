@@ -2,6 +2,7 @@
 #define FUZZSUPPORT_H
 
 #include <QImage>
+#include <QString>
 
 #include <cstddef>
 #include <cstdint>
@@ -15,6 +16,10 @@ void require(bool property);
 void silenceQt();
 
 bool samePixels(const QImage &a, const QImage &b);
+
+// Writes the input to a file, the same for every run, in a folder of its own, and gives its
+// path: the engine loads files.
+QString writeInput(const uint8_t *data, size_t size);
 
 // Whether the input announces a picture of more than a megapixel but within maxSide: costly to
 // decode and teaching nothing. Read where the readers find the sides, without decoding.
