@@ -206,6 +206,33 @@ int CommandLine::hide(const QStringList &commandArguments)
     status = loadPicture(picture, source, &shortError);
     if (status != Success)
         return status;
+    // The picture may still be checked on the other core. The errors below wait for that check,
+    // and give way to the picture's own if the full load would have refused it, as it would
+    // have been printed first.
+    holdingErrors = true;
+    status = hideLoaded(parser, picture, names, source, output);
+    holdingErrors = false;
+    if (status != Success) {
+        const int loaded = reportLoad(picture.confirmLoad(), source, &shortError);
+        if (loaded != Success) {
+            heldErrors.clear();
+            return loaded;
+        }
+    }
+    writeTo(stderr, heldErrors);
+    heldErrors.clear();
+    return status;
+}
+
+int CommandLine::hideLoaded(const QCommandLineParser &parser, CarrierImage &picture,
+                            const QStringList &names, const QString &source,
+                            const QString &output)
+{
+    const QString messageOption = QStringLiteral("message");
+    const QString fileOption = QStringLiteral("file");
+    const QString messageFile =
+            parser.isSet(fileOption) ? parser.value(fileOption) : QStringLiteral("-");
+    int status = Success;
     QByteArray message;
     if (parser.isSet(messageOption)) {
         message = parser.value(messageOption).toLatin1();
@@ -219,7 +246,8 @@ int CommandLine::hide(const QStringList &commandArguments)
 
     const QFileInfo target(output);
     // A folder is never replaced, --force or not; findOutput says so.
-    if (!parser.isSet(forceOption) && (target.exists() || target.isSymLink()) && !target.isDir()) {
+    if (!parser.isSet(QStringLiteral("force")) && (target.exists() || target.isSymLink()) &&
+        !target.isDir()) {
         printError(output,
                    tr("already exists; add --force to replace it, or choose another name "
                       "with -o"));
@@ -435,7 +463,8 @@ int CommandLine::inspect(FileReveal &picture, const QString &path, QJsonObject *
 
 int CommandLine::loadPicture(CarrierImage &picture, const QString &path, QString *shortError)
 {
-    return reportLoad(picture.load(path), path, shortError);
+    // A hide changes only the first rows; a PNG saved as PNG then costs what the message costs.
+    return reportLoad(picture.load(path, CarrierImage::LoadDepth::Head), path, shortError);
 }
 
 int CommandLine::reportLoad(CarrierImage::LoadResult result, const QString &path,
@@ -666,12 +695,16 @@ int CommandLine::usageError(const QString &text)
 
 void CommandLine::printError(const QString &file, const QString &text)
 {
+    const QString where = file.isEmpty() ? QString() : file + QStringLiteral(": ");
+    const QByteArray line = (QCoreApplication::applicationName() + QStringLiteral(": ") + where +
+                             text + QLatin1Char('\n'))
+                                    .toLocal8Bit();
+    if (holdingErrors) {
+        heldErrors += line;
+        return;
+    }
     // Standard output is buffered and standard error is not: what was printed for earlier
     // pictures goes first, so that a log holding both reads in the order of the pictures.
     std::fflush(stdout);
-    const QString where = file.isEmpty() ? QString() : file + QStringLiteral(": ");
-    writeTo(stderr,
-            (QCoreApplication::applicationName() + QStringLiteral(": ") + where + text +
-             QLatin1Char('\n'))
-                    .toLocal8Bit());
+    writeTo(stderr, line);
 }

@@ -43,6 +43,8 @@ public:
 
 private:
     int hide(const QStringList &commandArguments);
+    int hideLoaded(const QCommandLineParser &parser, CarrierImage &picture,
+                   const QStringList &names, const QString &source, const QString &output);
     int readMessage(const QString &path, const CarrierImage &picture, QByteArray *message);
     int checkMessage(const QString &name, const QByteArray &bytes, qint64 size,
                      const CarrierImage &picture);
@@ -62,6 +64,9 @@ private:
     // Each byte of each argument as one character, so that the parser reads the options as
     // usual and every value goes back to the exact bytes given with toLatin1().
     QStringList arguments;
+    // While set, errors are kept in heldErrors instead of printed.
+    bool holdingErrors = false;
+    QByteArray heldErrors;
     // The descriptor a Descriptor output names.
     int outputDescriptor = -1;
 };

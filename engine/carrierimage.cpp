@@ -3,6 +3,7 @@
 #include "hidingrules.h"
 #include "pictureformat.h"
 #include "pictureguard.h"
+#include "pnghead.h"
 #include "pngreader.h"
 #include "pngwriter.h"
 #include "splice.h"
@@ -19,6 +20,7 @@
 #include <QSaveFile>
 #include <QSize>
 
+#include <cstring>
 #include <memory>
 
 namespace {
@@ -46,6 +48,9 @@ QString decodeUtf8(const QByteArray &bytes)
 }
 
 using LoadResult = CarrierImage::LoadResult;
+
+// Files read into memory whole for a head-only load; larger ones are loaded whole.
+constexpr qint64 largestHeadFile = qint64(1) << 30;
 
 // PNG files, and the PNG picture inside an icon, go to our own decoder.
 LoadResult readPng(QFile *file, const PictureGuard::Verdict &verdict, QImage *image)
@@ -112,8 +117,10 @@ LoadResult readWithQt(QFile *file, const PictureFormat &format, QImage *image)
 
 } // namespace
 
-CarrierImage::LoadResult CarrierImage::load(const QString &path)
+CarrierImage::LoadResult CarrierImage::load(const QString &path, LoadDepth depth)
 {
+    if (depth == LoadDepth::Head && loadHead(path))
+        return LoadResult::Loaded;
     // Regular files only: the image reader blocks forever on a named pipe.
     if (!QFileInfo(path).isFile())
         return LoadResult::Unreadable;
@@ -165,7 +172,89 @@ CarrierImage::LoadResult CarrierImage::load(const QString &path)
     loadedHead.clear();
     hiddenPixels = 0;
     source = held && held->hold(std::move(file)) ? held : nullptr;
+    head = nullptr;
     return LoadResult::Loaded;
+}
+
+// The file is read once, and its bytes are the ones checked, decoded and carried over; anything
+// the head-only load does not take goes to the whole load, which gives the answer.
+bool CarrierImage::loadHead(const QString &path)
+{
+    QFile file(path);
+    if (!QFileInfo(path).isFile() || !file.open(QIODevice::ReadOnly) ||
+        file.size() > largestHeadFile)
+        return false;
+    const QByteArray bytes = file.readAll();
+    QBuffer buffer;
+    buffer.setData(bytes);
+    if (file.error() != QFileDevice::NoError || !buffer.open(QIODevice::ReadOnly))
+        return false;
+    const PictureGuard::Verdict verdict = PictureGuard::check(&buffer, maxSide);
+    if (verdict.outcome != PictureGuard::Outcome::Decodable ||
+        verdict.format->decoder != PictureFormat::Decoder::OurPng || verdict.pngSize != 0)
+        return false;
+    QImage rows;
+    const std::shared_ptr<const PngHead> opened = PngHead::open(bytes, maxSide, &rows);
+    if (!opened)
+        return false;
+    image = rows;
+    pngChunks = PngWriter::readKeptChunks(&buffer);
+    width = opened->getLayout().width;
+    height = opened->getLayout().height;
+    capacity = capacityFor(width, height);
+    loadedHead.clear();
+    hiddenPixels = 0;
+    source = nullptr;
+    head = opened;
+    return true;
+}
+
+CarrierImage::LoadResult CarrierImage::confirmLoad()
+{
+    if (!head || head->isWhole())
+        return LoadResult::Loaded;
+    // The stream is not as a splice needs it; the full decoder judges the file.
+    const QImage whole = wholeImage();
+    if (whole.isNull()) {
+        *this = CarrierImage();
+        return LoadResult::Unreadable;
+    }
+    image = whole;
+    head = nullptr;
+    return LoadResult::Loaded;
+}
+
+QImage CarrierImage::wholeImage() const
+{
+    if (!head)
+        return image;
+    QImage whole;
+    if (!head->readWhole(&whole) || whole.format() != image.format())
+        return QImage();
+    // The rows held may carry a hide.
+    for (int y = 0; y < image.height(); ++y)
+        std::memcpy(whole.scanLine(y), image.constScanLine(y), size_t(image.bytesPerLine()));
+    return whole;
+}
+
+bool CarrierImage::ensureRows(int rows)
+{
+    if (!head || rows <= image.height())
+        return true;
+    // Decoded afresh from the top: pixels an earlier hide changed are all rewritten or restored
+    // from loadedHead by the hide that asks.
+    QImage grown;
+    const bool read = rows >= height ? head->readWhole(&grown) : head->readRows(rows, &grown);
+    if (!read || grown.format() != image.format()) {
+        // Nothing the hide could finish may be saved.
+        image = QImage();
+        head = nullptr;
+        return false;
+    }
+    image = grown;
+    if (rows >= height)
+        head = nullptr;
+    return true;
 }
 
 int CarrierImage::capacityFor(int width, int height)
@@ -207,7 +296,7 @@ QByteArray CarrierImage::getRevealedBytes() const
 
 QImage CarrierImage::getImage() const
 {
-    return image;
+    return wholeImage();
 }
 
 bool CarrierImage::saveImage(const QString &path) const
@@ -224,7 +313,7 @@ bool CarrierImage::saveImage(const QString &path) const
     // PNG goes through our own encoder, which is faster and keeps the source's metadata.
     const bool written = format->writer == PictureFormat::Writer::OurPng
             ? writePng(&file)
-            : QImageWriter(&file, format->qtName).write(image);
+            : QImageWriter(&file, format->qtName).write(wholeImage());
     // commit() alone can report success for a file that a full disk cut short when only the
     // last buffered block fails, hence the explicit flush.
     if (!written || !file.flush()) {
@@ -238,12 +327,20 @@ bool CarrierImage::saveImage(const QString &path) const
 // the ones a hide changed; any doubt writes the whole picture.
 bool CarrierImage::writePng(QIODevice *device) const
 {
+    const QSize size(width, height);
+    const bool alpha = image.format() == QImage::Format_ARGB32;
     SplicedStream stream;
+    // The head's stream is built while the other core still checks the source's.
+    if (head && Splice::buildHead(image, changedRows(), head->getLayout(), head->getData(),
+                                  &stream) &&
+        head->isWhole())
+        return PngWriter::writeStream(size, alpha, pngChunks, stream.pieces(), device);
     if (source && source->isUnchanged() &&
         Splice::buildStream(image, changedRows(), source->getFile(), source->getLayout(), &stream))
-        return PngWriter::writeStream(image, pngChunks, stream.pieces(), device);
+        return PngWriter::writeStream(size, alpha, pngChunks, stream.pieces(), device);
 
-    return PngWriter::write(image, pngChunks, device);
+    const QImage whole = wholeImage();
+    return !whole.isNull() && PngWriter::write(whole, pngChunks, device);
 }
 
 void CarrierImage::hideMessage(const QByteArray &bytes, bool forceOpaque)
@@ -289,6 +386,10 @@ void CarrierImage::hideBits(int forceOpaque)
     // Digit j goes to pixel j / 3 of the walk, channel j % 3 (red, green, blue). The pixel that
     // holds digit index count is rewritten too, with its unused low bits cleared.
     const qint64 rewritten = qMin(pixelCount(), count / 3 + 1);
+    // The walk goes down the first column first, so the pixels to rewrite or restore lie in the
+    // first rows, or in every row once it wraps; a save also filters the row after them anew.
+    if (!ensureRows(int(qMin(qint64(height), qMax(rewritten, hiddenPixels) + 1))))
+        return;
     for (qint64 index = loadedHead.size(); index < rewritten; ++index)
         loadedHead.append(walkPixel(index));
     for (qint64 index = 0; index < rewritten; ++index) {
@@ -311,6 +412,12 @@ void CarrierImage::hideBits(int forceOpaque)
 
 QString CarrierImage::extractBits() const
 {
+    if (head) {
+        CarrierImage whole(*this);
+        whole.image = wholeImage();
+        whole.head = nullptr;
+        return whole.extractBits();
+    }
     const qint64 positions = pixelCount() * 3;
     const auto digit = [this](qint64 index) {
         return (walkPixel(index / 3) >> (16 - 8 * (index % 3))) & 1;

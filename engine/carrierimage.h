@@ -13,6 +13,7 @@ QT_END_NAMESPACE
 #include <memory>
 
 class HeldSource;
+class PngHead;
 
 // Holds the chosen picture and hides a message in, or reveals one from, the least significant
 // bits of its red, green and blue channels.
@@ -28,10 +29,22 @@ public:
     // The 12-digit length header counts at most 4095 bits, so 511 whole bytes.
     static constexpr int maxMessageBytes = 511;
 
+    // Whole: the picture is decoded. Head: where the file is a PNG whose save can carry its rows
+    // over (see PngHead), only the rows a hide changes are decoded, as it needs them, and the rest
+    // only if something asks for the whole picture; every answer is the same either way.
+    enum class LoadDepth { Whole, Head };
+
     // The bytes a picture of that size carries.
     static int capacityFor(int width, int height);
 
-    LoadResult load(const QString &path);
+    // With LoadDepth::Head, Loaded may still depend on a check of the file that goes on beside
+    // the caller; confirmLoad gives the final answer.
+    LoadResult load(const QString &path, LoadDepth depth = LoadDepth::Whole);
+    // The full load's answer for the file last loaded, waiting for what a head-only load still
+    // checks: Loaded, or why the file is not read (the picture is then empty, as after a failed
+    // load). A save gives the full load's file either way; an answer printed before this one
+    // may have to give way to it.
+    LoadResult confirmLoad();
     int getCapacity() const;
     void setMessageText(const QString &text);
     void setMessageBytes(const QByteArray &bytes);
@@ -55,6 +68,11 @@ public:
     QString extractBits() const;
 
 private:
+    bool loadHead(const QString &path);
+    // The picture with every row, where only the first are held; null if it cannot be decoded.
+    QImage wholeImage() const;
+    // Makes the first rows of the picture available to the walk.
+    bool ensureRows(int rows);
     QRgb walkPixel(qint64 index) const;
     void setWalkPixel(qint64 index, QRgb value);
     qint64 pixelCount() const;
@@ -81,6 +99,8 @@ private:
     QByteArray pngChunks;
     // A PNG source held open, whose compressed rows below the changed ones a save carries over.
     std::shared_ptr<const HeldSource> source;
+    // A PNG of which image holds only the first rows.
+    std::shared_ptr<const PngHead> head;
 };
 
 #endif // CARRIERIMAGE_H

@@ -3,7 +3,6 @@
 #include "pictureformat.h"
 #include "pictureguard.h"
 #include "pngreader.h"
-#include "chunkreader.h"
 
 #include <QByteArray>
 #include <QFile>
@@ -24,10 +23,6 @@ using LoadResult = CarrierImage::LoadResult;
 constexpr int headerDigits = 12;
 // The most pixels of the walk that extracting reads: the header and the longest body it counts.
 constexpr qint64 longestWalk = (headerDigits + 4095 + 2) / 3;
-// libpng refuses chunks other than IDAT that are longer than this; longer ones go to the full
-// load rather than be judged here.
-constexpr qint64 longestChunk = 8000000;
-
 // Gathers the first pixels of the walk (column by column from the left, each column from the top)
 // from rows read from the top, each row only as far as the walk reaches.
 class WalkReader
@@ -103,44 +98,6 @@ private:
     int rowsRead = 0;
 };
 
-bool isChunkLetter(char c)
-{
-    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
-}
-
-// Whether reading the rest of the file would succeed as the full load reads it, judged without
-// inflating the pixels: the image data chunks follow one another with intact checksums, after
-// them come only ancillary chunks, and the file ends with an intact IEND. libpng refuses a file
-// whose critical chunks fail their checksum or that ends before IEND; anything this does not
-// judge (a critical chunk after the pixels, a damaged ancillary one, an IEND with data) is left
-// to the full load. The compressed stream itself is inflated only as far as the rows read.
-bool restIsWhole(QIODevice *device)
-{
-    ChunkReader reader(device);
-    ChunkReader::Chunk chunk;
-    bool inPixels = false;
-    bool afterPixels = false;
-    while (reader.next(&chunk)) {
-        const bool pixels = chunk.type == "IDAT";
-        if (!inPixels && !afterPixels && !pixels)
-            continue; // read before the pixels, by the row reader
-        if (pixels && afterPixels)
-            return false;
-        inPixels = pixels;
-        afterPixels = !pixels;
-        const bool end = chunk.type == "IEND";
-        if (!pixels && !end &&
-            (!std::all_of(chunk.type.begin(), chunk.type.end(), isChunkLetter) ||
-             (chunk.type.at(0) & 0x20) == 0))
-            return false;
-        if (chunk.length > longestChunk || (end && chunk.length != 0) || !reader.crcMatches(chunk))
-            return false;
-        if (end)
-            return true;
-    }
-    return false;
-}
-
 // What the partial read found.
 struct Head
 {
@@ -160,7 +117,7 @@ bool readPngHead(QFile *file, Head *head)
     // libpng decodes whole rows; the walk keeps their first pixels.
     WalkReader walk(head->width, head->height,
                     [&reader](int, int, QRgb *pixels) { return reader.readRow(pixels); });
-    return walk.extractBits(&head->bits) && restIsWhole(file);
+    return walk.extractBits(&head->bits) && PngReader::restIsWhole(file);
 }
 
 // An uncompressed 24- or 32-bit BMP with the common 40-byte info header, which Qt's reader

@@ -1,14 +1,27 @@
 #include "pngreader.h"
 
+#include "chunkreader.h"
+
 #include <QIODevice>
 #include <QImage>
 #include <QtEndian>
 
 #include <png.h>
 
+#include <algorithm>
 #include <vector>
 
 namespace {
+
+// libpng refuses chunks other than IDAT that are longer than this; longer ones go to the full
+// load rather than be judged here.
+constexpr qint64 longestChunk = 8000000;
+
+bool isChunkLetter(char c)
+{
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
+
 
 using Result = PngReader::Result;
 
@@ -300,6 +313,11 @@ int PngReader::RowReader::getHeight() const
     return state->layout.height;
 }
 
+bool PngReader::RowReader::hasAlpha() const
+{
+    return state->layout.alpha;
+}
+
 bool PngReader::RowReader::readRow(QRgb *pixels)
 {
     if (!state->layout.indexed)
@@ -309,4 +327,31 @@ bool PngReader::RowReader::readRow(QRgb *pixels)
     for (int x = 0; x < state->layout.width; ++x)
         pixels[x] = state->table[state->samples[size_t(x)]];
     return true;
+}
+
+bool PngReader::restIsWhole(QIODevice *device)
+{
+    ChunkReader reader(device);
+    ChunkReader::Chunk chunk;
+    bool inPixels = false;
+    bool afterPixels = false;
+    while (reader.next(&chunk)) {
+        const bool pixels = chunk.type == "IDAT";
+        if (!inPixels && !afterPixels && !pixels)
+            continue; // read before the pixels, by the row reader
+        if (pixels && afterPixels)
+            return false;
+        inPixels = pixels;
+        afterPixels = !pixels;
+        const bool end = chunk.type == "IEND";
+        if (!pixels && !end &&
+            (!std::all_of(chunk.type.begin(), chunk.type.end(), isChunkLetter) ||
+             (chunk.type.at(0) & 0x20) == 0))
+            return false;
+        if (chunk.length > longestChunk || (end && chunk.length != 0) || !reader.crcMatches(chunk))
+            return false;
+        if (end)
+            return true;
+    }
+    return false;
 }

@@ -37,6 +37,8 @@ public:
     bool start(QIODevice *device, int maxSide);
     int getWidth() const;
     int getHeight() const;
+    // Whether read() would give an ARGB32 picture.
+    bool hasAlpha() const;
     // Decodes the next row into width pixels. False where libpng fails.
     bool readRow(QRgb *pixels);
 
@@ -44,6 +46,14 @@ private:
     struct State;
     std::unique_ptr<State> state;
 };
+
+// Whether reading the rest of the file in device, past the rows a RowReader read, would succeed as
+// read() reads it, judged without inflating the pixels: the image data chunks follow one another
+// with intact checksums, after them come only ancillary chunks, and the file ends with an intact
+// IEND. libpng refuses a file whose critical chunks fail their checksum or that ends before IEND;
+// anything this does not judge (a critical chunk after the pixels, a damaged ancillary one, an
+// IEND with data) answers false. The compressed stream itself is not inflated.
+bool restIsWhole(QIODevice *device);
 
 } // namespace PngReader
 

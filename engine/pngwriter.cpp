@@ -235,11 +235,11 @@ QImage PngWriter::to32Bit(const QImage &image)
 namespace {
 
 // The signature, the header and the extra chunks, which come before the pixel data.
-bool writeHead(const QImage &picture, bool alpha, const QByteArray &extraChunks, QIODevice *device)
+bool writeHead(QSize size, bool alpha, const QByteArray &extraChunks, QIODevice *device)
 {
     uchar header[13];
-    qToBigEndian<quint32>(quint32(picture.width()), header);
-    qToBigEndian<quint32>(quint32(picture.height()), header + 4);
+    qToBigEndian<quint32>(quint32(size.width()), header);
+    qToBigEndian<quint32>(quint32(size.height()), header + 4);
     header[8] = 8; // bits per channel
     header[9] = alpha ? 6 : 2; // RGBA or RGB
     header[10] = 0; // deflate
@@ -258,7 +258,7 @@ bool PngWriter::write(const QImage &image, const QByteArray &extraChunks, QIODev
     if (picture.isNull())
         return false;
     const bool alpha = picture.format() == QImage::Format_ARGB32;
-    if (!writeHead(picture, alpha, extraChunks, device))
+    if (!writeHead(picture.size(), alpha, extraChunks, device))
         return false;
 
     const bool written =
@@ -268,13 +268,13 @@ bool PngWriter::write(const QImage &image, const QByteArray &extraChunks, QIODev
     return written && writeChunk(device, "IEND", nullptr, 0);
 }
 
-bool PngWriter::writeStream(const QImage &image, const QByteArray &extraChunks,
+bool PngWriter::writeStream(QSize size, bool alpha, const QByteArray &extraChunks,
                             const std::vector<std::pair<const uchar *, size_t>> &stream,
                             QIODevice *device)
 {
     // As the encoder cuts its stream.
     constexpr size_t idatBytes = 256 * 1024;
-    if (!writeHead(image, image.format() == QImage::Format_ARGB32, extraChunks, device))
+    if (!writeHead(size, alpha, extraChunks, device))
         return false;
     std::vector<uchar> chunk;
     chunk.reserve(idatBytes);

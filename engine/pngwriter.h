@@ -3,6 +3,7 @@
 
 #include <QByteArray>
 #include <QImage>
+#include <QSize>
 
 #include <cstddef>
 #include <utility>
@@ -40,9 +41,9 @@ QImage to32Bit(const QImage &image);
 // data. Pictures with an alpha channel are written as RGBA, others as RGB.
 bool write(const QImage &image, const QByteArray &extraChunks, QIODevice *device);
 
-// The same with the zlib stream of the picture's filtered rows already made (see Splice), given
-// as pieces that follow one another.
-bool writeStream(const QImage &image, const QByteArray &extraChunks,
+// The same for a picture of that size, RGBA if alpha is set and RGB otherwise, with the zlib
+// stream of its filtered rows already made (see Splice), given as pieces that follow one another.
+bool writeStream(QSize size, bool alpha, const QByteArray &extraChunks,
                  const std::vector<std::pair<const uchar *, size_t>> &stream, QIODevice *device);
 
 } // namespace PngWriter

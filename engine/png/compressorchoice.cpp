@@ -29,7 +29,7 @@ struct Band
     qint64 start = 0;
 };
 
-std::vector<Band> sample(const QImage &image, RowFilter &filter)
+std::vector<Band> sample(const QImage &image, RowFilter &filter, CompressorChoice::Sample span)
 {
     const int height = image.height();
     const qint64 rowBytes = filter.filteredRowBytes();
@@ -37,8 +37,10 @@ std::vector<Band> sample(const QImage &image, RowFilter &filter)
     // Smaller pictures get fewer bands, so that the sample is about a sixteenth of the picture at
     // most and does not cost more than the save it serves. The bands keep their size: short
     // pieces compress worse with string matching than without, which would bias the choice.
-    const int count =
-            int(qBound(qint64(1), rowBytes * height / (16 * sampleBandBytes), qint64(sampleBands)));
+    // A picture's first rows alone are sampled whole, as far as the bands reach.
+    const qint64 share = span == CompressorChoice::Sample::AllRows ? 1 : 16;
+    const int count = int(
+            qBound(qint64(1), rowBytes * height / (share * sampleBandBytes), qint64(sampleBands)));
     std::vector<Band> bands(static_cast<size_t>(count));
     for (int index = 0; index < count; ++index) {
         // Centred in equal slices of the picture.
@@ -102,6 +104,11 @@ bool fits(qint64 size, qint64 estimate)
 
 } // namespace
 
+qint64 CompressorChoice::largestSample()
+{
+    return sampleBands * sampleBandBytes;
+}
+
 bool CompressionPlan::usesLibdeflate() const
 {
     return compressor == Compressor::Libdeflate6 || compressor == Compressor::Libdeflate7;
@@ -136,7 +143,8 @@ int CompressionPlan::zlibStrategy() const
 // time, so that the same picture always gives the same file; the order is the one measured on
 // real photographs and drawings (docs/png-writer.md). The trials stop at the first that fits
 // once the estimate is known, which saves work but changes no choice.
-CompressionPlan CompressorChoice::choose(const QImage &image, bool alpha, QtEstimate *qtEstimate)
+CompressionPlan CompressorChoice::choose(const QImage &image, bool alpha, QtEstimate *qtEstimate,
+                                         Sample span)
 {
     const Compressor cheapestFirst[] = {Compressor::Rle, Compressor::HuffmanOnly,
                                         Compressor::Libdeflate6, Compressor::Libdeflate7};
@@ -146,7 +154,7 @@ CompressionPlan CompressorChoice::choose(const QImage &image, bool alpha, QtEsti
     TwoThreads::runBoth(
             [&] {
                 RowFilter filter(image, alpha, RowFilter::Heuristic::SmallestSum);
-                const std::vector<Band> bands = sample(image, filter);
+                const std::vector<Band> bands = sample(image, filter, span);
                 estimate = sampleSize(bands, {Compressor::Zlib6});
                 if (qtEstimate) {
                     qtEstimate->bytes = estimate;
@@ -158,7 +166,7 @@ CompressionPlan CompressorChoice::choose(const QImage &image, bool alpha, QtEsti
             },
             [&] {
                 RowFilter filter(image, alpha, RowFilter::Heuristic::SmallestEntropy);
-                const std::vector<Band> bands = sample(image, filter);
+                const std::vector<Band> bands = sample(image, filter, span);
                 for (size_t index = 0; index < std::size(cheapestFirst); ++index) {
                     sizes[index] = sampleSize(bands, {cheapestFirst[index]});
                     if (estimated.load(std::memory_order_acquire) && fits(sizes[index], estimate))

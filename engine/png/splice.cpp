@@ -47,7 +47,14 @@ struct Cut
     qint64 bit = 0;
 };
 
-bool findCut(const uchar *raw, size_t size, qint64 from, qint64 need, Cut *cut)
+// A block boundary of the source: how many bytes were inflated before it, and its bit position
+// in the raw deflate data.
+using Boundary = std::pair<qint64, qint64>;
+
+// Finds the cut; with boundaries, also records the block boundaries from the start until one at
+// or past `until` bytes inflated.
+bool findCut(const uchar *raw, size_t size, qint64 from, qint64 need, Cut *cut,
+             std::vector<Boundary> *boundaries = nullptr, qint64 until = 0)
 {
     ZlibInflater inflater;
     if (!inflater.isValid())
@@ -58,57 +65,76 @@ bool findCut(const uchar *raw, size_t size, qint64 from, qint64 need, Cut *cut)
     std::vector<uchar> scratch(inflateStep);
     cut->from = from;
     cut->checksum = adler32(0, nullptr, 0);
+    bool found = false;
     for (;;) {
-        if (qint64(stream->total_out) > need + reachBytes)
+        if (!found && qint64(stream->total_out) > need + reachBytes)
             return false;
         const qint64 before = qint64(stream->total_out);
         stream->next_out = scratch.data();
         stream->avail_out = uInt(scratch.size());
         const int result = inflate(stream, Z_BLOCK);
         const qint64 after = qint64(stream->total_out);
-        cut->checksum = adler32(cut->checksum, scratch.data(), uInt(after - before));
-        const qint64 skip = qBound(before, from, after) - before;
-        cut->kept.insert(cut->kept.end(), scratch.data() + skip, scratch.data() + (after - before));
+        if (!found) {
+            cut->checksum = adler32(cut->checksum, scratch.data(), uInt(after - before));
+            const qint64 skip = qBound(before, from, after) - before;
+            cut->kept.insert(cut->kept.end(), scratch.data() + skip,
+                             scratch.data() + (after - before));
+        }
         if (result != Z_OK)
             return false;
         // data_type: the bits taken from the input but not yet used, plus 64 in the last block,
         // plus 128 at a block boundary.
         const bool boundary = (stream->data_type & 128) && !(stream->data_type & 64);
         const qint64 bit = qint64(stream->total_in) * 8 - (stream->data_type & 63);
-        if (boundary && after >= need && bit % 2 == 0) {
+        if (boundaries && (stream->data_type & 128))
+            boundaries->emplace_back(after, bit);
+        if (!found && boundary && after >= need && bit % 2 == 0) {
+            found = true;
             cut->bytes = after;
             cut->bit = bit;
-            return true;
         }
+        if (found && (!boundaries || after >= until))
+            return true;
     }
 }
 
-// A block boundary of the source: how many bytes were inflated before it, and its bit position
-// in the raw deflate data.
-using Boundary = std::pair<qint64, qint64>;
-
-// Whether the zlib stream in data inflates to exactly `total` bytes, with the right Adler-32 and
-// nothing after it; its block boundaries go to boundaries.
-bool inflatesWhole(const std::vector<uchar> &data, qint64 total, std::vector<Boundary> *boundaries)
+// Whether the zlib stream in data inflates to exactly height rows of rowBytes, each starting with
+// a filter type libpng knows, with the right Adler-32 and nothing after it. The block boundaries
+// go to boundaries, up to the first at or past boundariesUntil bytes inflated.
+bool inflatesWhole(const std::vector<uchar> &data, qint64 rowBytes, qint64 height,
+                   qint64 boundariesUntil, std::vector<Boundary> *boundaries)
 {
     ZlibInflater inflater(15);
     if (!inflater.isValid() || data.size() > 0xFFFFFFFFu)
         return false;
+    const qint64 total = rowBytes * height;
     z_stream *stream = inflater.get();
     stream->next_in = const_cast<uchar *>(data.data());
     stream->avail_in = uInt(data.size());
     std::vector<uchar> scratch(inflateStep);
     int result = Z_OK;
+    bool recording = true;
     while (result == Z_OK) {
+        const qint64 before = qint64(stream->total_out);
         stream->next_out = scratch.data();
         stream->avail_out = uInt(scratch.size());
-        result = inflate(stream, Z_BLOCK);
-        if (qint64(stream->total_out) > total)
+        result = inflate(stream, recording ? Z_BLOCK : Z_NO_FLUSH);
+        const qint64 after = qint64(stream->total_out);
+        if (after > total)
             return false;
+        // libpng refuses a row whose filter type is none of the five; rows that are not decoded
+        // here are carried over, so they must be ones it reads.
+        for (qint64 row = (before + rowBytes - 1) / rowBytes * rowBytes; row < after;
+             row += rowBytes) {
+            if (scratch[size_t(row - before)] > 4)
+                return false;
+        }
         // Counted from the end of the two-byte zlib header, as findCut counts.
-        if (result == Z_OK && (stream->data_type & 128))
-            boundaries->emplace_back(qint64(stream->total_out),
+        if (recording && result == Z_OK && (stream->data_type & 128)) {
+            boundaries->emplace_back(after,
                                      qint64(stream->total_in) * 8 - (stream->data_type & 63) - 16);
+            recording = after < boundariesUntil;
+        }
     }
     return result == Z_STREAM_END && qint64(stream->total_out) == total &&
             stream->total_in == data.size();
@@ -153,6 +179,16 @@ double sampleBytes(const std::vector<Boundary> &boundaries, const QtEstimate &es
     for (const auto &[start, end] : estimate.ranges)
         bits += bitsBefore(boundaries, end) - bitsBefore(boundaries, start);
     return bits / 8;
+}
+
+// Whether the source's boundaries, recorded up to some point, reach past the sample.
+bool boundariesCover(const std::vector<Boundary> &boundaries, const QtEstimate &estimate)
+{
+    return !boundaries.empty() &&
+            std::all_of(estimate.ranges.begin(), estimate.ranges.end(),
+                        [&boundaries](const std::pair<qint64, qint64> &range) {
+                            return range.second <= boundaries.back().first;
+                        });
 }
 
 // Compresses bytes that follow earlier data into raw deflate data ending on a byte boundary
@@ -249,6 +285,10 @@ SpliceLayout Splice::readLayout(QIODevice *device)
 
 bool Splice::readIdatData(QIODevice *source, const SpliceLayout &layout, std::vector<uchar> *data)
 {
+    qint64 total = 0;
+    for (const SpliceLayout::Idat &idat : layout.idats)
+        total += idat.length;
+    data->reserve(size_t(total));
     ChunkReader reader(source);
     ChunkReader::Chunk chunk;
     for (const SpliceLayout::Idat &idat : layout.idats) {
@@ -284,11 +324,22 @@ QByteArray digestOf(const std::vector<uchar> &data)
 
 void Splice::checkStream(const std::vector<uchar> &data, SpliceLayout *layout)
 {
-    const qint64 total = RowFilter::filteredRowBytes(layout->width, layout->alpha) * layout->height;
+    const qint64 rowBytes = RowFilter::filteredRowBytes(layout->width, layout->alpha);
+    const qint64 total = rowBytes * layout->height;
     layout->boundaries.clear();
     layout->whole = layout->isValid() && isPlainZlibHeader(data) &&
-            inflatesWhole(data, total, &layout->boundaries) && !layout->boundaries.empty();
+            inflatesWhole(data, rowBytes, layout->height, total, &layout->boundaries) &&
+            !layout->boundaries.empty();
     layout->digest = layout->whole ? digestOf(data) : QByteArray();
+}
+
+bool Splice::isWhole(const std::vector<uchar> &data, const SpliceLayout &layout)
+{
+    std::vector<Boundary> first;
+    return layout.isValid() && isPlainZlibHeader(data) &&
+            inflatesWhole(data, RowFilter::filteredRowBytes(layout.width, layout.alpha),
+                          layout.height, 0, &first) &&
+            !first.empty();
 }
 
 bool Splice::buildStream(const QImage &image, int changedRows, QIODevice *source,
@@ -297,31 +348,57 @@ bool Splice::buildStream(const QImage &image, int changedRows, QIODevice *source
     return buildStream(image, changedRows, source, layout, stream, SizeRule::NoLargerThanQt);
 }
 
+bool Splice::buildHead(const QImage &rows, int changedRows, const SpliceLayout &layout,
+                       const std::shared_ptr<const std::vector<uchar>> &source,
+                       SplicedStream *stream)
+{
+    return buildHead(rows, changedRows, layout, source, stream, SizeRule::NoLargerThanQt);
+}
+
 bool Splice::buildStream(const QImage &image, int changedRows, QIODevice *source,
                          const SpliceLayout &layout, SplicedStream *stream, SizeRule rule)
 {
+    // The data is the one checkStream found whole: the chunks' CRCs are those it was read with.
+    auto data = std::make_shared<std::vector<uchar>>();
+    return image.height() == layout.height && layout.whole &&
+            readIdatData(source, layout, data.get()) && digestOf(*data) == layout.digest &&
+            build(image, changedRows, layout, data, true, stream, rule);
+}
+
+bool Splice::buildHead(const QImage &rows, int changedRows, const SpliceLayout &layout,
+                       const std::shared_ptr<const std::vector<uchar>> &source,
+                       SplicedStream *stream, SizeRule rule)
+{
+    return rows.height() < layout.height && build(rows, changedRows, layout, source, false, stream, rule);
+}
+
+bool Splice::build(const QImage &image, int changedRows, const SpliceLayout &layout,
+                   const std::shared_ptr<const std::vector<uchar>> &source, bool checked,
+                   SplicedStream *stream, SizeRule rule)
+{
     const bool alpha = image.format() == QImage::Format_ARGB32;
-    if (!layout.isValid() || !layout.whole || image.width() != layout.width ||
-        image.height() != layout.height || alpha != layout.alpha ||
-        (!alpha && image.format() != QImage::Format_RGB32) || changedRows < 0 ||
-        changedRows > image.height())
-        return false;
     // The row after the last changed one is filtered against it, so it is written anew too; the
     // rows after that are the source's, filtered against rows that are still the source's.
-    const int newRows = changedRows == 0 ? 0 : qMin(image.height(), changedRows + 1);
-    const qint64 rowBytes = RowFilter::filteredRowBytes(image.width(), alpha);
-    const qint64 total = rowBytes * image.height();
-    const qint64 newBytes = rowBytes * newRows;
-
-    // The data is the one checkStream found whole: the chunks' CRCs are those it was read with.
-    std::vector<uchar> data;
-    if (!readIdatData(source, layout, &data) || !isPlainZlibHeader(data) ||
-        digestOf(data) != layout.digest)
+    const int newRows = changedRows == 0 ? 0 : qMin(layout.height, changedRows + 1);
+    if (!layout.isValid() || image.width() != layout.width ||
+        image.height() > layout.height || image.height() < newRows || alpha != layout.alpha ||
+        (!alpha && image.format() != QImage::Format_RGB32) || changedRows < 0 ||
+        changedRows > layout.height || !isPlainZlibHeader(*source))
         return false;
+    const qint64 rowBytes = RowFilter::filteredRowBytes(image.width(), alpha);
+    const qint64 total = rowBytes * layout.height;
+    const qint64 newBytes = rowBytes * newRows;
+    const std::vector<uchar> &data = *source;
     const uchar *raw = data.data() + 2;
     const size_t rawSize = data.size() - 2;
+    // A checked source has all its block boundaries; otherwise those the sample needs, which lies
+    // in the rows given, are recorded on the way to the cut.
+    std::vector<Boundary> found;
+    const std::vector<Boundary> &boundaries = checked ? layout.boundaries : found;
     Cut cut;
-    if (!findCut(raw, rawSize, newBytes, newBytes + windowBytes, &cut) || cut.bytes >= total)
+    if (!findCut(raw, rawSize, newBytes, newBytes + windowBytes, &cut, checked ? nullptr : &found,
+                 rowBytes * image.height()) ||
+        cut.bytes >= total)
         return false;
 
     SplicedStream spliced;
@@ -329,8 +406,11 @@ bool Splice::buildStream(const QImage &image, int changedRows, QIODevice *source
     out = {0x78, 0x9C};
     uLong headChecksum = adler32(0, nullptr, 0);
     QtEstimate qtEstimate;
+    // Where only the first rows are at hand, they are the sample.
+    const CompressorChoice::Sample sample =
+            checked ? CompressorChoice::Sample::Spread : CompressorChoice::Sample::AllRows;
     const bool headOk = IdatEncoder::encodeHead(
-                                image, alpha, newRows,
+                                image, alpha, newRows, sample,
                                 [&out](const uchar *piece, size_t size) {
                                     out.insert(out.end(), piece, piece + size);
                                     return true;
@@ -341,8 +421,8 @@ bool Splice::buildStream(const QImage &image, int changedRows, QIODevice *source
     // head is compressed by a compressor chosen by that rule.
     if (!headOk ||
         (rule == SizeRule::NoLargerThanQt &&
-         (qtEstimate.bytes < 0 ||
-          sampleBytes(layout.boundaries, qtEstimate) > double(qtEstimate.bytes))))
+         (qtEstimate.bytes < 0 || !boundariesCover(boundaries, qtEstimate) ||
+          sampleBytes(boundaries, qtEstimate) > double(qtEstimate.bytes))))
         return false;
     headChecksum = adler32(headChecksum, cut.kept.data(), uInt(cut.kept.size()));
     const uLong tailChecksum = adler32Tail(qFromBigEndian<quint32>(data.data() + data.size() - 4),
@@ -353,7 +433,7 @@ bool Splice::buildStream(const QImage &image, int changedRows, QIODevice *source
     spliced.tailEnd = data.size() - 4;
     qToBigEndian<quint32>(quint32(adler32_combine(headChecksum, tailChecksum, total - cut.bytes)),
                           spliced.trailer);
-    spliced.source.swap(data);
+    spliced.source = source;
     *stream = std::move(spliced);
     return true;
 }
@@ -361,7 +441,7 @@ bool Splice::buildStream(const QImage &image, int changedRows, QIODevice *source
 std::vector<std::pair<const uchar *, size_t>> SplicedStream::pieces() const
 {
     return {{head.data(), head.size()},
-            {source.data() + tailStart, tailEnd - tailStart},
+            {source->data() + tailStart, tailEnd - tailStart},
             {trailer, sizeof(trailer)}};
 }
 

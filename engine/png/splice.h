@@ -47,7 +47,7 @@ struct SpliceLayout
 struct SplicedStream
 {
     std::vector<uchar> head;
-    std::vector<uchar> source;
+    std::shared_ptr<const std::vector<uchar>> source;
     size_t tailStart = 0;
     size_t tailEnd = 0;
     uchar trailer[4] = {};
@@ -69,9 +69,13 @@ SpliceLayout readLayout(QIODevice *device);
 bool readIdatData(QIODevice *source, const SpliceLayout &layout, std::vector<uchar> *data);
 
 // Inflates the whole stream in data (readIdatData's) to record in layout whether it is whole (no
-// inflate error, no preset dictionary, the right length and Adler-32, nothing after its end) and
-// where its blocks end. Touches nothing but its arguments, so it can run beside the decoder.
+// inflate error, no preset dictionary, the right length and Adler-32, a filter type libpng reads
+// on every row, more than one block, nothing after its end) and where its blocks end. Touches
+// nothing but its arguments, so it can run beside the decoder.
 void checkStream(const std::vector<uchar> &data, SpliceLayout *layout);
+
+// Whether checkStream would find the stream whole, without recording anything.
+bool isWhole(const std::vector<uchar> &data, const SpliceLayout &layout);
 
 // The zlib stream for image, which must be RGB32 or ARGB32 and have the pixels of source (as
 // layout found and checked it) in every row from changedRows on. False, with nothing written,
@@ -80,6 +84,13 @@ void checkStream(const std::vector<uchar> &data, SpliceLayout *layout);
 // writer was estimated on into more bytes than Qt's writer.
 bool buildStream(const QImage &image, int changedRows, QIODevice *source,
                  const SpliceLayout &layout, SplicedStream *stream);
+
+// The same where only the picture's first rows are at hand, at least those changed and one more:
+// they are the sample the compressor and the size rule are judged on. source is the IDAT data,
+// held in memory by the caller, which must find it whole (isWhole) before the stream is used;
+// layout need not be checked.
+bool buildHead(const QImage &rows, int changedRows, const SpliceLayout &layout,
+               const std::shared_ptr<const std::vector<uchar>> &source, SplicedStream *stream);
 
 } // namespace Splice
 

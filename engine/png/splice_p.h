@@ -14,6 +14,14 @@ enum class SizeRule { NoLargerThanQt, Ignored };
 
 bool buildStream(const QImage &image, int changedRows, QIODevice *source,
                  const SpliceLayout &layout, SplicedStream *stream, SizeRule rule);
+bool buildHead(const QImage &rows, int changedRows, const SpliceLayout &layout,
+               const std::shared_ptr<const std::vector<uchar>> &source, SplicedStream *stream,
+               SizeRule rule);
+// checked: layout was checked whole and holds every block boundary, and image is the whole
+// picture; otherwise image is the first rows.
+bool build(const QImage &image, int changedRows, const SpliceLayout &layout,
+           const std::shared_ptr<const std::vector<uchar>> &source, bool checked,
+           SplicedStream *stream, SizeRule rule);
 
 } // namespace Splice
 
