@@ -607,25 +607,25 @@ int reportSplice(const QString &folder, int rounds)
                          return milliseconds([&] { slow.saveImage(full); });
                      }});
             const QString fromCli = dir.filePath(QStringLiteral("cli.png"));
-            const QVector<double> cli = interleavedMedians(
-                    rounds,
-                    {[&] {
-                         return milliseconds([&] {
-                             CarrierImage picture;
-                             picture.load(held, CarrierImage::LoadDepth::Head);
-                             hideMessage(picture, message);
-                             picture.saveImage(fromCli);
-                         });
-                     },
-                     [&] {
-                         return milliseconds([&] {
-                             CarrierImage picture;
-                             picture.load(touched);
-                             touch(touched);
-                             hideMessage(picture, message);
-                             picture.saveImage(full);
-                         });
-                     }});
+            const QVector<double> cli =
+                    interleavedMedians(rounds,
+                                       {[&] {
+                                            return milliseconds([&] {
+                                                CarrierImage picture;
+                                                picture.load(held, CarrierImage::LoadDepth::Head);
+                                                hideMessage(picture, message);
+                                                picture.saveImage(fromCli);
+                                            });
+                                        },
+                                        [&] {
+                                            return milliseconds([&] {
+                                                CarrierImage picture;
+                                                picture.load(touched);
+                                                touch(touched);
+                                                hideMessage(picture, message);
+                                                picture.saveImage(full);
+                                            });
+                                        }});
             const QString theirs = dir.filePath(QStringLiteral("qt.png"));
             fast.getImage().save(theirs);
             const qint64 qtBytes = QFileInfo(theirs).size();

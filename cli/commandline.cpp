@@ -225,8 +225,7 @@ int CommandLine::hide(const QStringList &commandArguments)
 }
 
 int CommandLine::hideLoaded(const QCommandLineParser &parser, CarrierImage &picture,
-                            const QStringList &names, const QString &source,
-                            const QString &output)
+                            const QStringList &names, const QString &source, const QString &output)
 {
     const QString messageOption = QStringLiteral("message");
     const QString fileOption = QStringLiteral("file");

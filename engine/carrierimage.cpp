@@ -331,8 +331,8 @@ bool CarrierImage::writePng(QIODevice *device) const
     const bool alpha = image.format() == QImage::Format_ARGB32;
     SplicedStream stream;
     // The head's stream is built while the other core still checks the source's.
-    if (head && Splice::buildHead(image, changedRows(), head->getLayout(), head->getData(),
-                                  &stream) &&
+    if (head &&
+        Splice::buildHead(image, changedRows(), head->getLayout(), head->getData(), &stream) &&
         head->isWhole())
         return PngWriter::writeStream(size, alpha, pngChunks, stream.pieces(), device);
     if (source && source->isUnchanged() &&

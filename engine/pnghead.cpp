@@ -68,7 +68,9 @@ std::shared_ptr<const PngHead> PngHead::open(const QByteArray &bytes, int maxSid
     // The stream is inflated on the other core while this one checks the chunks' checksums, the
     // IDAT chunks' among them, and the caller goes on; only the whole stream stands for decoding
     // the rest.
-    const auto check = [data, layout] { return Splice::isWhole(*data, layout); };
+    const auto check = [data, layout] {
+        return Splice::isWhole(*data, layout);
+    };
     try {
         head->whole = std::async(std::launch::async, check).share();
     } catch (const std::system_error &) {

@@ -22,8 +22,7 @@ public:
     // chunk that makes an RGB picture transparent, with no side longer than maxSide, whose chunks
     // the full load reads. Its first rows, as many as a sample for the compressor takes, go to
     // image, as the full load decodes them. Null otherwise.
-    static std::shared_ptr<const PngHead> open(const QByteArray &bytes, int maxSide,
-                                               QImage *image);
+    static std::shared_ptr<const PngHead> open(const QByteArray &bytes, int maxSide, QImage *image);
 
     // Whether the compressed stream is whole, as Splice::isWhole finds it; waits for the check.
     // If not, only the full load can tell whether the file is read.

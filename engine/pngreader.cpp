@@ -22,7 +22,6 @@ bool isChunkLetter(char c)
     return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
 }
 
-
 using Result = PngReader::Result;
 
 // Owns a libpng read struct and its info struct.

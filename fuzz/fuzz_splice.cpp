@@ -84,9 +84,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                                 Splice::SizeRule::Ignored)) {
             QBuffer written;
             require(written.open(QIODevice::WriteOnly));
-            require(PngWriter::writeStream(
-                    changed.size(), changed.format() == QImage::Format_ARGB32, QByteArray(),
-                    stream.pieces(), &written));
+            require(PngWriter::writeStream(changed.size(),
+                                           changed.format() == QImage::Format_ARGB32, QByteArray(),
+                                           stream.pieces(), &written));
             require(decoded(written.data(), changed.format()) == changed);
         }
     }

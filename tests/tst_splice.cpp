@@ -60,8 +60,8 @@ QImage decodedStream(const QImage &image, const SplicedStream &spliced)
         return QImage();
     QBuffer buffer;
     buffer.open(QIODevice::WriteOnly);
-    if (!PngWriter::writeStream(image.size(), image.format() == QImage::Format_ARGB32,
-                                QByteArray(), spliced.pieces(), &buffer))
+    if (!PngWriter::writeStream(image.size(), image.format() == QImage::Format_ARGB32, QByteArray(),
+                                spliced.pieces(), &buffer))
         return QImage();
     return QImage::fromData(buffer.data(), "png").convertToFormat(image.format());
 }

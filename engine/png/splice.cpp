@@ -369,7 +369,8 @@ bool Splice::buildHead(const QImage &rows, int changedRows, const SpliceLayout &
                        const std::shared_ptr<const std::vector<uchar>> &source,
                        SplicedStream *stream, SizeRule rule)
 {
-    return rows.height() < layout.height && build(rows, changedRows, layout, source, false, stream, rule);
+    return rows.height() < layout.height &&
+            build(rows, changedRows, layout, source, false, stream, rule);
 }
 
 bool Splice::build(const QImage &image, int changedRows, const SpliceLayout &layout,
@@ -380,8 +381,8 @@ bool Splice::build(const QImage &image, int changedRows, const SpliceLayout &lay
     // The row after the last changed one is filtered against it, so it is written anew too; the
     // rows after that are the source's, filtered against rows that are still the source's.
     const int newRows = changedRows == 0 ? 0 : qMin(layout.height, changedRows + 1);
-    if (!layout.isValid() || image.width() != layout.width ||
-        image.height() > layout.height || image.height() < newRows || alpha != layout.alpha ||
+    if (!layout.isValid() || image.width() != layout.width || image.height() > layout.height ||
+        image.height() < newRows || alpha != layout.alpha ||
         (!alpha && image.format() != QImage::Format_RGB32) || changedRows < 0 ||
         changedRows > layout.height || !isPlainZlibHeader(*source))
         return false;
