@@ -105,6 +105,8 @@ private slots:
     void refusesDoubtfulSources();
     void savesWhatTheFullWriterSaves_data();
     void savesWhatTheFullWriterSaves();
+    void headLoadAnswersAsWholeLoad_data();
+    void headLoadAnswersAsWholeLoad();
 };
 
 void tst_Splice::decodesToChangedPixels_data()
@@ -279,6 +281,76 @@ void tst_Splice::savesWhatTheFullWriterSaves()
     QVERIFY(reloaded.revealMessage());
     QCOMPARE(reloaded.getRevealedText(),
              QStringLiteral("a message of some length, to change several rows"));
+}
+
+void tst_Splice::headLoadAnswersAsWholeLoad_data()
+{
+    QTest::addColumn<QByteArray>("file");
+    QTest::addColumn<int>("messageBytes");
+    QTest::addColumn<bool>("spliced");
+
+    // Taller than the rows the head-only load decodes for its sample.
+    const QImage rgb = sourcePicture(QSize(300, 1500), QImage::Format_RGB32);
+    const QImage rgba = sourcePicture(QSize(200, 1700), QImage::Format_ARGB32);
+    QTest::newRow("rgb") << fullFile(rgb) << 10 << true;
+    QTest::newRow("rgb-511-bytes") << fullFile(rgb) << 511 << true;
+    QTest::newRow("rgba") << fullFile(rgba) << 100 << true;
+    // Damage past the rows decoded, under valid chunk checksums: only the whole stream tells.
+    const QByteArray rows = handFilteredRows(rgb, everyFilter);
+    const QByteArray stream = zlibInBlocks(rows, 4000);
+    const auto file = [&rgb](const QByteArray &stream) {
+        return pngWithStream(rgb, stream, 8192);
+    };
+    QByteArray badFilter = rows;
+    badFilter[int(badFilter.size() - RowFilter::filteredRowBytes(rgb.width(), false))] = 7;
+    QByteArray wrongChecksum = stream;
+    wrongChecksum[wrongChecksum.size() - 1] = char(wrongChecksum.back() ^ 1);
+    QByteArray corrupt = stream;
+    corrupt[corrupt.size() - 300] = char(corrupt.at(corrupt.size() - 300) ^ 0x10);
+    QTest::newRow("bad-filter-in-last-row") << file(zlibInBlocks(badFilter, 4000)) << 10 << false;
+    QTest::newRow("wrong-adler32") << file(wrongChecksum) << 10 << false;
+    QTest::newRow("corrupt-late-byte") << file(corrupt) << 10 << false;
+    QTest::newRow("cut-stream") << file(stream.left(stream.size() - 500)) << 10 << false;
+    QTest::newRow("data-after-stream") << file(stream + QByteArray(3, 'x')) << 10 << false;
+    QTest::newRow("one-block") << file(zlibInBlocks(rows, 1 << 30)) << 10 << false;
+    // Transparency from tRNS: not the kind a splice writes.
+    QByteArray transparent = fullFile(rgb);
+    transparent.insert(33, makeChunk("tRNS", QByteArray(6, '\0')));
+    QTest::newRow("rgb-with-trns") << transparent << 10 << false;
+}
+
+// The command line's hide loads only the head of a PNG: whatever the file, it ends as the whole
+// load does, with the same answer and a file with the same pixels.
+void tst_Splice::headLoadAnswersAsWholeLoad()
+{
+    QFETCH(QByteArray, file);
+    QFETCH(int, messageBytes);
+    QFETCH(bool, spliced);
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("source.png"));
+    QVERIFY(writeFile(path, file));
+    const QByteArray message(messageBytes, 'm');
+
+    CarrierImage whole;
+    const CarrierImage::LoadResult expected = whole.load(path);
+    CarrierImage head;
+    head.load(path, CarrierImage::LoadDepth::Head);
+    head.hideMessage(message, false);
+    const QString fromHead = dir.filePath(QStringLiteral("head.png"));
+    const bool saved = head.saveImage(fromHead);
+    QCOMPARE(head.confirmLoad(), expected);
+    if (expected != CarrierImage::LoadResult::Loaded) {
+        QVERIFY(!saved);
+        return;
+    }
+    QVERIFY(saved);
+    whole.hideMessage(message, false);
+    QCOMPARE(readFile(fromHead) != fullFile(whole.getImage()), spliced);
+    CarrierImage reloaded;
+    QCOMPARE(reloaded.load(fromHead), CarrierImage::LoadResult::Loaded);
+    QCOMPARE(reloaded.getImage(), whole.getImage());
+    QVERIFY(reloaded.revealMessage());
+    QCOMPARE(reloaded.getRevealedBytes(), message);
 }
 
 QTEST_GUILESS_MAIN(tst_Splice)
