@@ -119,8 +119,12 @@ LoadResult readWithQt(QFile *file, const PictureFormat &format, QImage *image)
 
 CarrierImage::LoadResult CarrierImage::load(const QString &path, LoadDepth depth)
 {
-    if (depth == LoadDepth::Head && loadHead(path))
-        return LoadResult::Loaded;
+    lastLoad = depth == LoadDepth::Head && loadHead(path) ? LoadResult::Loaded : loadWhole(path);
+    return lastLoad;
+}
+
+CarrierImage::LoadResult CarrierImage::loadWhole(const QString &path)
+{
     // Regular files only: the image reader blocks forever on a named pipe.
     if (!QFileInfo(path).isFile())
         return LoadResult::Unreadable;
@@ -212,12 +216,13 @@ bool CarrierImage::loadHead(const QString &path)
 CarrierImage::LoadResult CarrierImage::confirmLoad()
 {
     if (!head || head->isWhole())
-        return LoadResult::Loaded;
+        return lastLoad;
     // The stream is not as a splice needs it; the full decoder judges the file.
     const QImage whole = wholeImage();
     if (whole.isNull()) {
         *this = CarrierImage();
-        return LoadResult::Unreadable;
+        lastLoad = LoadResult::Unreadable;
+        return lastLoad;
     }
     image = whole;
     head = nullptr;

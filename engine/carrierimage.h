@@ -41,8 +41,8 @@ public:
     // the caller; confirmLoad gives the final answer.
     LoadResult load(const QString &path, LoadDepth depth = LoadDepth::Whole);
     // The full load's answer for the file last loaded, waiting for what a head-only load still
-    // checks: Loaded, or why the file is not read (the picture is then empty, as after a failed
-    // load). A save gives the full load's file either way; an answer printed before this one
+    // checks: Loaded, or why the file is not read (a picture loaded with LoadDepth::Head is then
+    // dropped). A save gives the full load's file either way; an answer printed before this one
     // may have to give way to it.
     LoadResult confirmLoad();
     int getCapacity() const;
@@ -68,6 +68,7 @@ public:
     QString extractBits() const;
 
 private:
+    LoadResult loadWhole(const QString &path);
     bool loadHead(const QString &path);
     // The picture with every row, where only the first are held; null if it cannot be decoded.
     QImage wholeImage() const;
@@ -101,6 +102,8 @@ private:
     std::shared_ptr<const HeldSource> source;
     // A PNG of which image holds only the first rows.
     std::shared_ptr<const PngHead> head;
+    // What the last load answered, or, if nothing was loaded, that nothing can be read.
+    LoadResult lastLoad = LoadResult::Unreadable;
 };
 
 #endif // CARRIERIMAGE_H

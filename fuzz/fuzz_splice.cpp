@@ -16,6 +16,7 @@
 #include <zlib.h>
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 namespace {
@@ -89,6 +90,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
                                            stream.pieces(), &written));
             require(decoded(written.data(), changed.format()) == changed);
         }
+        // From the first rows alone, as the command line's hide builds it.
+        const int rows = qMin(height - 1, qMax(changedRows + 1, int(data[13])));
+        if (rows > 0 &&
+            Splice::buildHead(changed.copy(0, 0, width, rows), changedRows, layout,
+                              std::make_shared<const std::vector<uchar>>(idat), &stream,
+                              Splice::SizeRule::Ignored)) {
+            QBuffer written;
+            require(written.open(QIODevice::WriteOnly));
+            require(PngWriter::writeStream(changed.size(),
+                                           changed.format() == QImage::Format_ARGB32, QByteArray(),
+                                           stream.pieces(), &written));
+            require(decoded(written.data(), changed.format()) == changed);
+        }
     }
 
     QTemporaryDir dir;
@@ -96,12 +110,24 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
     const QString source = dir.filePath(QStringLiteral("source.png"));
     require(writeFile(source, file));
     CarrierImage picture;
-    if (picture.load(source) != CarrierImage::LoadResult::Loaded)
-        return 0;
+    const CarrierImage::LoadResult result = picture.load(source);
+    // The command line's hide, from the head of the file, ends as the whole load does.
+    CarrierImage head;
+    head.load(source, CarrierImage::LoadDepth::Head);
     QByteArray message;
-    for (int i = 0; i < qMin(messageBytes, picture.getCapacity()); ++i)
+    for (int i = 0; i < qMin(messageBytes, head.getCapacity()); ++i)
         message += char('a' + data[12 + i % 4] % 26);
+    head.hideMessage(message, false);
+    const QString fromHead = dir.filePath(QStringLiteral("head.png"));
+    const bool headSaved = head.saveImage(fromHead);
+    require(head.confirmLoad() == result);
+    if (result != CarrierImage::LoadResult::Loaded) {
+        require(!headSaved);
+        return 0;
+    }
     picture.hideMessage(message, false);
+    require(headSaved &&
+            decoded(readFile(fromHead), picture.getImage().format()) == picture.getImage());
     const QString saved = dir.filePath(QStringLiteral("saved.png"));
     require(picture.saveImage(saved));
     QBuffer full;
