@@ -186,12 +186,16 @@ bool CarrierImage::loadHead(const QString &path)
 {
     QFile file(path);
     if (!QFileInfo(path).isFile() || !file.open(QIODevice::ReadOnly) ||
-        file.size() > largestHeadFile)
+        file.peek(8) != QByteArray("\x89PNG\r\n\x1a\n", 8))
         return false;
-    const QByteArray bytes = file.readAll();
+    // A file that grows meanwhile is left to the whole load.
+    const qint64 size = file.size();
+    if (size > largestHeadFile)
+        return false;
+    const QByteArray bytes = file.read(size + 1);
     QBuffer buffer;
     buffer.setData(bytes);
-    if (file.error() != QFileDevice::NoError || !buffer.open(QIODevice::ReadOnly))
+    if (bytes.size() != size || !buffer.open(QIODevice::ReadOnly))
         return false;
     const PictureGuard::Verdict verdict = PictureGuard::check(&buffer, maxSide);
     if (verdict.outcome != PictureGuard::Outcome::Decodable ||
