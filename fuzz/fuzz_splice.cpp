@@ -80,29 +80,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         require(layout.isValid() && Splice::readIdatData(&buffer, layout, &idat));
         Splice::checkStream(idat, &layout);
         require(layout.whole);
-        SplicedStream stream;
-        if (Splice::buildStream(changed, changedRows, &buffer, layout, &stream,
-                                Splice::SizeRule::Ignored)) {
+        const auto requireChanged = [&changed](const SplicedStream &stream) {
             QBuffer written;
             require(written.open(QIODevice::WriteOnly));
             require(PngWriter::writeStream(changed.size(),
                                            changed.format() == QImage::Format_ARGB32, QByteArray(),
                                            stream.pieces(), &written));
             require(decoded(written.data(), changed.format()) == changed);
-        }
+        };
+        SplicedStream stream;
+        if (Splice::buildStream(changed, changedRows, &buffer, layout, &stream,
+                                Splice::SizeRule::Ignored))
+            requireChanged(stream);
         // From the first rows alone, as the command line's hide builds it.
         const int rows = qMin(height - 1, qMax(changedRows + 1, int(data[13])));
         if (rows > 0 &&
             Splice::buildHead(changed.copy(0, 0, width, rows), changedRows, layout,
                               std::make_shared<const std::vector<uchar>>(idat), &stream,
-                              Splice::SizeRule::Ignored)) {
-            QBuffer written;
-            require(written.open(QIODevice::WriteOnly));
-            require(PngWriter::writeStream(changed.size(),
-                                           changed.format() == QImage::Format_ARGB32, QByteArray(),
-                                           stream.pieces(), &written));
-            require(decoded(written.data(), changed.format()) == changed);
-        }
+                              Splice::SizeRule::Ignored))
+            requireChanged(stream);
     }
 
     QTemporaryDir dir;
