@@ -93,7 +93,7 @@ bool findCut(const uchar *raw, size_t size, qint64 from, qint64 need, Cut *cut,
             cut->bytes = after;
             cut->bit = bit;
         }
-        if (found && (!boundaries || after >= until))
+        if (found && (!boundaries || (!boundaries->empty() && boundaries->back().first >= until)))
             return true;
     }
 }
