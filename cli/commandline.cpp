@@ -24,6 +24,7 @@
 #include <cstdio>
 
 #include <fcntl.h>
+#include <poll.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -282,11 +283,30 @@ int CommandLine::hideLoaded(const QCommandLineParser &parser, CarrierImage &pict
     return Success;
 }
 
-int CommandLine::readMessage(const QString &path, const CarrierImage &picture, QByteArray *message)
+// Waits until the pipe or device has input, or the picture's check has ended; false if the
+// picture is then refused.
+bool CommandLine::awaitInput(int descriptor, CarrierImage &picture)
+{
+    pollfd entry {descriptor, POLLIN, 0};
+    while (!picture.isLoadChecked()) {
+        // Input, its end or an error: the read says which.
+        if (poll(&entry, 1, 20) != 0)
+            return true;
+    }
+    return picture.confirmLoad() == CarrierImage::LoadResult::Loaded;
+}
+
+int CommandLine::readMessage(const QString &path, CarrierImage &picture, QByteArray *message)
 {
     const bool standardInput = path == QLatin1String("-");
     const QString name = standardInput ? tr("standard input") : path;
     QFile file(path);
+    // A picture still being checked is judged before a message that may keep the program waiting
+    // is read, as the whole load judged it before any message: opening a FIFO waits for a writer.
+    // A refused picture returns here without a word; the caller reports it.
+    if (!standardInput && !QFileInfo(path).isFile() &&
+        picture.confirmLoad() != CarrierImage::LoadResult::Loaded)
+        return MessageError;
     // Unbuffered, so that no read asks for more than is wanted and waits on a pipe for it.
     const QIODevice::OpenMode mode = QIODevice::ReadOnly | QIODevice::Unbuffered;
     bool readable = standardInput ? file.open(STDIN_FILENO, mode)
@@ -297,6 +317,8 @@ int CommandLine::readMessage(const QString &path, const CarrierImage &picture, Q
     message->resize(limit);
     qint64 size = 0;
     while (readable && size < limit) {
+        if (file.isSequential() && !awaitInput(file.handle(), picture))
+            return MessageError;
         const qint64 read = file.read(message->data() + size, limit - size);
         readable = read >= 0;
         if (read <= 0)

@@ -45,7 +45,8 @@ private:
     int hide(const QStringList &commandArguments);
     int hideLoaded(const QCommandLineParser &parser, CarrierImage &picture,
                    const QStringList &names, const QString &source, const QString &output);
-    int readMessage(const QString &path, const CarrierImage &picture, QByteArray *message);
+    int readMessage(const QString &path, CarrierImage &picture, QByteArray *message);
+    bool awaitInput(int descriptor, CarrierImage &picture);
     int checkMessage(const QString &name, const QByteArray &bytes, qint64 size,
                      const CarrierImage &picture);
     int inspectAll(const QStringList &commandArguments, bool reveal);

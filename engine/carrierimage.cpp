@@ -217,6 +217,11 @@ bool CarrierImage::loadHead(const QString &path)
     return true;
 }
 
+bool CarrierImage::isLoadChecked() const
+{
+    return !head || head->isChecked();
+}
+
 CarrierImage::LoadResult CarrierImage::confirmLoad()
 {
     if (!head || head->isWhole())
@@ -235,7 +240,7 @@ CarrierImage::LoadResult CarrierImage::confirmLoad()
 
 QImage CarrierImage::wholeImage() const
 {
-    if (!head)
+    if (!head || image.isNull())
         return image;
     QImage whole;
     if (!head->readWhole(&whole) || whole.format() != image.format())
@@ -255,9 +260,9 @@ bool CarrierImage::ensureRows(int rows)
     QImage grown;
     const bool read = rows >= height ? head->readWhole(&grown) : head->readRows(rows, &grown);
     if (!read || grown.format() != image.format()) {
-        // Nothing the hide could finish may be saved.
+        // Nothing the hide could not finish may be saved; the head stays, so that confirmLoad
+        // asks the full decoder about the file.
         image = QImage();
-        head = nullptr;
         return false;
     }
     image = grown;

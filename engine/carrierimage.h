@@ -45,6 +45,8 @@ public:
     // dropped). A save gives the full load's file either way; an answer printed before this one
     // may have to give way to it.
     LoadResult confirmLoad();
+    // Whether confirmLoad would answer without waiting.
+    bool isLoadChecked() const;
     int getCapacity() const;
     void setMessageText(const QString &text);
     void setMessageBytes(const QByteArray &bytes);

@@ -6,6 +6,7 @@
 
 #include <QBuffer>
 
+#include <chrono>
 #include <system_error>
 
 namespace {
@@ -85,6 +86,12 @@ std::shared_ptr<const PngHead> PngHead::open(const QByteArray &bytes, int maxSid
 bool PngHead::isWhole() const
 {
     return whole.get();
+}
+
+bool PngHead::isChecked() const
+{
+    // A check that could not get a thread of its own runs when asked.
+    return whole.wait_for(std::chrono::seconds(0)) != std::future_status::timeout;
 }
 
 bool PngHead::readRows(int rows, QImage *image) const

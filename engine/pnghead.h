@@ -27,6 +27,8 @@ public:
     // Whether the compressed stream is whole, as Splice::isWhole finds it; waits for the check.
     // If not, only the full load can tell whether the file is read.
     bool isWhole() const;
+    // Whether isWhole would answer without waiting for the other core.
+    bool isChecked() const;
     // Decodes the first rows again, into a new image.
     bool readRows(int rows, QImage *image) const;
     // Decodes the whole picture, as the full load does.

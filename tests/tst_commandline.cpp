@@ -105,6 +105,7 @@ private slots:
     void shell_data();
     void shell();
     void revealIntoFifo();
+    void inputThatDoesNotEnd_data();
     void inputThatDoesNotEnd();
     void otherFormats_data();
     void otherFormats();
@@ -131,11 +132,11 @@ void tst_CommandLine::init()
     QVERIFY(writeFile(folder->filePath("notes.txt"), "plain words"));
     QVERIFY(writeFile(folder->filePath("forty.txt"), QByteArray(40, 'a')));
     QVERIFY(writeFile(folder->filePath("huge.png"), announcingPng(20000, 1)));
-    // Tall enough for a hide to decode only its first rows; its last row's filter type, which
-    // only the whole stream shows, makes it unreadable.
+    // Tall enough for a hide to decode only its first rows. The filter type of row 1300, which
+    // only the whole stream or the longest messages reach, makes it unreadable.
     const QImage tall = noiseImage(QSize(300, 1500));
     QByteArray rows = handFilteredRows(tall, 1);
-    rows[rows.size() - 901] = 7;
+    rows[1300 * 901] = 7;
     QVERIFY(writeFile(folder->filePath("late.png"),
                       pngWithStream(tall, zlibInBlocks(rows, 4000), 8192)));
 }
@@ -282,6 +283,9 @@ void tst_CommandLine::statuses_data()
                                       << 3 << QByteArray() << lateDamage;
     QTest::newRow("hide-late-damage-empty")
             << QStringList {"hide", "late.png"} << QByteArray() << 3 << QByteArray() << lateDamage;
+    QTest::newRow("hide-damage-in-message-rows")
+            << QStringList {"hide", "late.png", "-m", QString(500, 'a')} << QByteArray() << 3
+            << QByteArray() << lateDamage;
     QTest::newRow("hide-late-damage-output-exists")
             << QStringList {"hide", "late.png", "-m", "a", "-o", "taken.png"} << QByteArray() << 3
             << QByteArray() << lateDamage;
@@ -460,13 +464,32 @@ void tst_CommandLine::revealIntoFifo()
     QVERIFY(stat(fifo.constData(), &file) == 0 && S_ISFIFO(file.st_mode));
 }
 
+void tst_CommandLine::inputThatDoesNotEnd_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<QByteArray>("input");
+    QTest::addColumn<int>("status");
+    QTest::addColumn<QByteArray>("error");
+
+    QTest::newRow("one-byte-too-many")
+            << QStringList {"hide", "small.png"} << QByteArray(40, 'a') << 4
+            << QByteArray("standard input: the message is longer than "
+                          "the 36 bytes");
+    // Nor does it wait for a message for a picture that turns out unreadable.
+    QTest::newRow("damaged-picture") << QStringList {"hide", "late.png"} << QByteArray() << 3
+                                     << QByteArray("late.png: cannot be read as a picture");
+}
+
+// The pipe stays open: the program must answer as soon as it can.
 void tst_CommandLine::inputThatDoesNotEnd()
 {
-    // The pipe stays open: the program must answer as soon as it holds one byte too many.
-    const Run run = runProgram(folder->path(), {"hide", "small.png"}, QByteArray(40, 'a'), false);
-    QCOMPARE(run.status, 4);
-    QVERIFY2(run.error.contains("standard input: the message is longer than the 36 bytes"),
-             run.error);
+    QFETCH(QStringList, arguments);
+    QFETCH(QByteArray, input);
+    QFETCH(int, status);
+    QFETCH(QByteArray, error);
+    const Run run = runProgram(folder->path(), arguments, input, false);
+    QCOMPARE(run.status, status);
+    QVERIFY2(run.error.contains(error), run.error);
 }
 
 void tst_CommandLine::otherFormats_data()

@@ -338,8 +338,7 @@ bool Splice::isWhole(const std::vector<uchar> &data, const SpliceLayout &layout)
     std::vector<Boundary> first;
     return layout.isValid() && isPlainZlibHeader(data) &&
             inflatesWhole(data, RowFilter::filteredRowBytes(layout.width, layout.alpha),
-                          layout.height, 0, &first) &&
-            !first.empty();
+                          layout.height, 0, &first);
 }
 
 bool Splice::buildStream(const QImage &image, int changedRows, QIODevice *source,

@@ -70,7 +70,7 @@ bool readIdatData(QIODevice *source, const SpliceLayout &layout, std::vector<uch
 
 // Inflates the whole stream in data (readIdatData's) to record in layout whether it is whole (no
 // inflate error, no preset dictionary, the right length and Adler-32, a filter type libpng reads
-// on every row, more than one block, nothing after its end) and where its blocks end. Touches
+// on every row, nothing after its end) and where its blocks end. Touches
 // nothing but its arguments, so it can run beside the decoder.
 void checkStream(const std::vector<uchar> &data, SpliceLayout *layout);
 
