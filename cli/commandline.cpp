@@ -204,7 +204,13 @@ int CommandLine::hide(const QStringList &commandArguments)
 
     CarrierImage picture;
     QString shortError;
-    status = loadPicture(picture, source, &shortError);
+    // Only a PNG saved as PNG can carry its source's rows over; every other hide decodes it whole.
+    const PictureFormat *saved = PictureFormats::fromSuffix(QFileInfo(output).suffix());
+    status = loadPicture(picture, source,
+                         saved && saved->writer == PictureFormat::Writer::OurPng
+                                 ? CarrierImage::LoadDepth::Head
+                                 : CarrierImage::LoadDepth::Whole,
+                         &shortError);
     if (status != Success)
         return status;
     // The picture may still be checked on the other core. The errors below wait for that check,
@@ -482,10 +488,10 @@ int CommandLine::inspect(FileReveal &picture, const QString &path, QJsonObject *
     return Success;
 }
 
-int CommandLine::loadPicture(CarrierImage &picture, const QString &path, QString *shortError)
+int CommandLine::loadPicture(CarrierImage &picture, const QString &path,
+                             CarrierImage::LoadDepth depth, QString *shortError)
 {
-    // A hide changes only the first rows; a PNG saved as PNG then costs what the message costs.
-    return reportLoad(picture.load(path, CarrierImage::LoadDepth::Head), path, shortError);
+    return reportLoad(picture.load(path, depth), path, shortError);
 }
 
 int CommandLine::reportLoad(CarrierImage::LoadResult result, const QString &path,

@@ -51,7 +51,8 @@ private:
                      const CarrierImage &picture);
     int inspectAll(const QStringList &commandArguments, bool reveal);
     int inspect(FileReveal &picture, const QString &path, QJsonObject *result);
-    int loadPicture(CarrierImage &picture, const QString &path, QString *shortError);
+    int loadPicture(CarrierImage &picture, const QString &path, CarrierImage::LoadDepth depth,
+                    QString *shortError);
     int reportLoad(CarrierImage::LoadResult result, const QString &path, QString *shortError);
     int findOutput(const QString &path, const QStringList &pictures, OutputKind *kind);
     int writeOutput(const QString &path, OutputKind kind, const QByteArray &bytes);
