@@ -60,7 +60,8 @@ std::shared_ptr<const PngHead> PngHead::open(const QByteArray &bytes, int maxSid
     }
     head->data = data;
     const qint64 rowBytes = RowFilter::filteredRowBytes(layout.width, layout.alpha);
-    const qint64 sampleRows = (CompressorChoice::largestSample() + rowBytes - 1) / rowBytes;
+    const qint64 sampleRows =
+            (CompressorChoice::sampleBytes(rowBytes * layout.height) + rowBytes - 1) / rowBytes;
     QImage first;
     if (!decodeRows(bytes, maxSide, int(qMin(qint64(layout.height), sampleRows)), &first) ||
         (first.format() == QImage::Format_ARGB32) != layout.alpha)

@@ -29,21 +29,25 @@ struct Band
     qint64 start = 0;
 };
 
-std::vector<Band> sample(const QImage &image, RowFilter &filter, CompressorChoice::Sample span)
+// Smaller pictures get fewer bands, so that the sample is about a sixteenth of the picture at
+// most and does not cost more than the save it serves. The bands keep their size: short pieces
+// compress worse with string matching than without, which would bias the choice.
+int bandCount(qint64 pictureBytes)
+{
+    return int(qBound(qint64(1), pictureBytes / (16 * sampleBandBytes), qint64(sampleBands)));
+}
+
+// The bands for a picture of pictureHeight rows, of which image holds the first.
+std::vector<Band> sample(const QImage &image, RowFilter &filter, int pictureHeight)
 {
     const int height = image.height();
     const qint64 rowBytes = filter.filteredRowBytes();
     const int bandRows = int(qBound(qint64(1), sampleBandBytes / rowBytes, qint64(height)));
-    // Smaller pictures get fewer bands, so that the sample is about a sixteenth of the picture at
-    // most and does not cost more than the save it serves. The bands keep their size: short
-    // pieces compress worse with string matching than without, which would bias the choice.
-    // A picture's first rows alone are sampled whole, as far as the bands reach.
-    const qint64 share = span == CompressorChoice::Sample::AllRows ? 1 : 16;
-    const int count = int(
-            qBound(qint64(1), rowBytes * height / (share * sampleBandBytes), qint64(sampleBands)));
+    const int count = bandCount(rowBytes * pictureHeight);
     std::vector<Band> bands(static_cast<size_t>(count));
     for (int index = 0; index < count; ++index) {
-        // Centred in equal slices of the picture.
+        // Centred in equal slices of the rows held: the whole picture, or only its first rows
+        // where no more were decoded.
         const int centred = int(qint64(height) * (2 * index + 1) / (2 * count)) - bandRows / 2;
         const int start = qBound(0, centred, height - bandRows);
         const int above = DeflateSegments::windowRows(rowBytes, start);
@@ -104,9 +108,9 @@ bool fits(qint64 size, qint64 estimate)
 
 } // namespace
 
-qint64 CompressorChoice::largestSample()
+qint64 CompressorChoice::sampleBytes(qint64 pictureBytes)
 {
-    return sampleBands * sampleBandBytes;
+    return bandCount(pictureBytes) * sampleBandBytes;
 }
 
 bool CompressionPlan::usesLibdeflate() const
@@ -144,7 +148,7 @@ int CompressionPlan::zlibStrategy() const
 // real photographs and drawings (docs/png-writer.md). The trials stop at the first that fits
 // once the estimate is known, which saves work but changes no choice.
 CompressionPlan CompressorChoice::choose(const QImage &image, bool alpha, QtEstimate *qtEstimate,
-                                         Sample span)
+                                         int pictureHeight)
 {
     const Compressor cheapestFirst[] = {Compressor::Rle, Compressor::HuffmanOnly,
                                         Compressor::Libdeflate6, Compressor::Libdeflate7};
@@ -154,7 +158,8 @@ CompressionPlan CompressorChoice::choose(const QImage &image, bool alpha, QtEsti
     TwoThreads::runBoth(
             [&] {
                 RowFilter filter(image, alpha, RowFilter::Heuristic::SmallestSum);
-                const std::vector<Band> bands = sample(image, filter, span);
+                const std::vector<Band> bands =
+                        sample(image, filter, pictureHeight > 0 ? pictureHeight : image.height());
                 estimate = sampleSize(bands, {Compressor::Zlib6});
                 if (qtEstimate) {
                     qtEstimate->bytes = estimate;
@@ -166,7 +171,8 @@ CompressionPlan CompressorChoice::choose(const QImage &image, bool alpha, QtEsti
             },
             [&] {
                 RowFilter filter(image, alpha, RowFilter::Heuristic::SmallestEntropy);
-                const std::vector<Band> bands = sample(image, filter, span);
+                const std::vector<Band> bands =
+                        sample(image, filter, pictureHeight > 0 ? pictureHeight : image.height());
                 for (size_t index = 0; index < std::size(cheapestFirst); ++index) {
                     sizes[index] = sampleSize(bands, {cheapestFirst[index]});
                     if (estimated.load(std::memory_order_acquire) && fits(sizes[index], estimate))

@@ -41,17 +41,15 @@ struct QtEstimate
 // same picture always gets the same choice.
 namespace CompressorChoice {
 
-// The most filtered bytes a sample takes from a picture.
-qint64 largestSample();
-
-// Spread: bands spread over the picture, about a sixteenth of it at most. AllRows: image holds
-// only a picture's first rows, and the bands cover as much of them as they can.
-enum class Sample { Spread, AllRows };
+// The filtered bytes a sample takes from a picture of pictureBytes filtered bytes.
+qint64 sampleBytes(qint64 pictureBytes);
 
 // image must be RGB32 or ARGB32, written as RGBA rows if alpha is set and RGB rows otherwise.
-// qtEstimate, if given, receives what the choice measured Qt's writer against.
+// qtEstimate, if given, receives what the choice measured Qt's writer against. image may hold
+// only the first rows of a picture of pictureHeight rows: the sample, sized for the picture, then
+// spreads over the rows held, which should be at least sampleBytes' worth.
 CompressionPlan choose(const QImage &image, bool alpha, QtEstimate *qtEstimate = nullptr,
-                       Sample span = Sample::Spread);
+                       int pictureHeight = 0);
 
 } // namespace CompressorChoice
 

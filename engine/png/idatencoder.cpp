@@ -150,11 +150,11 @@ bool IdatEncoder::encode(const QImage &image, bool alpha, const Sink &sink, Comp
     return writeStream(image, alpha, segmentOf(image, alpha, plan, piece), sink);
 }
 
-bool IdatEncoder::encodeHead(const QImage &image, bool alpha, int rows,
-                             CompressorChoice::Sample sample, const DeflateOutput &out,
-                             unsigned long *checksum, QtEstimate *qtEstimate)
+bool IdatEncoder::encodeHead(const QImage &image, bool alpha, int rows, int pictureHeight,
+                             const DeflateOutput &out, unsigned long *checksum,
+                             QtEstimate *qtEstimate)
 {
-    const CompressionPlan plan = CompressorChoice::choose(image, alpha, qtEstimate, sample);
+    const CompressionPlan plan = CompressorChoice::choose(image, alpha, qtEstimate, pictureHeight);
     const Segment segment = segmentOf(image, alpha, plan, pieceBytes);
     const qint64 rowBytes = RowFilter::filteredRowBytes(image.width(), alpha);
     if (rowBytes * rows < splitBytes || rows < 2)

@@ -1,12 +1,12 @@
 #ifndef IDATENCODER_H
 #define IDATENCODER_H
 
-#include "compressorchoice.h"
-
 #include <QtGlobal>
 
 #include <cstddef>
 #include <functional>
+
+struct QtEstimate;
 
 QT_BEGIN_NAMESPACE
 class QImage;
@@ -30,8 +30,9 @@ using DeflateOutput = std::function<bool(const uchar *data, size_t size)>;
 // Compresses the first rows of image with the compressor encode() would choose into raw deflate
 // data that ends on a byte boundary without a final block, so that more of the stream can follow.
 // The Adler-32 of the filtered rows is accumulated into checksum; qtEstimate receives what the
-// choice, on the given sample of image, measured Qt's writer against.
-bool encodeHead(const QImage &image, bool alpha, int rows, CompressorChoice::Sample sample,
+// choice measured Qt's writer against. image may hold only the first rows of a picture of
+// pictureHeight rows (see CompressorChoice::choose).
+bool encodeHead(const QImage &image, bool alpha, int rows, int pictureHeight,
                 const DeflateOutput &out, unsigned long *checksum, QtEstimate *qtEstimate);
 
 } // namespace IdatEncoder

@@ -406,11 +406,8 @@ bool Splice::build(const QImage &image, int changedRows, const SpliceLayout &lay
     out = {0x78, 0x9C};
     uLong headChecksum = adler32(0, nullptr, 0);
     QtEstimate qtEstimate;
-    // Where only the first rows are at hand, they are the sample.
-    const CompressorChoice::Sample sample =
-            checked ? CompressorChoice::Sample::Spread : CompressorChoice::Sample::AllRows;
     const bool headOk = IdatEncoder::encodeHead(
-                                image, alpha, newRows, sample,
+                                image, alpha, newRows, layout.height,
                                 [&out](const uchar *piece, size_t size) {
                                     out.insert(out.end(), piece, piece + size);
                                     return true;
