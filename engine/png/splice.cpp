@@ -385,6 +385,11 @@ bool Splice::build(const QImage &image, int changedRows, const SpliceLayout &lay
         (!alpha && image.format() != QImage::Format_RGB32) || changedRows < 0 ||
         changedRows > layout.height || !isPlainZlibHeader(*source))
         return false;
+    // Carrying the rest over pays only where it is most of the picture: with more than half the
+    // rows written anew, the source's data and the new head held side by side cost more memory,
+    // and the work around them more time, than the full writer.
+    if (2 * qint64(newRows) > layout.height)
+        return false;
     const qint64 rowBytes = RowFilter::filteredRowBytes(image.width(), alpha);
     const qint64 total = rowBytes * layout.height;
     const qint64 newBytes = rowBytes * newRows;
