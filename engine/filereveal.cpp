@@ -1,5 +1,6 @@
 #include "filereveal.h"
 
+#include "hidingrules.h"
 #include "pictureformat.h"
 #include "pictureguard.h"
 #include "pngreader.h"
@@ -76,8 +77,22 @@ public:
             *bits = QString(count, QLatin1Char('0'));
             return true;
         }
-        if (!readUpTo((headerDigits + count + 2) / 3))
-            return false;
+        // Nor is one read to its end once its first bytes show it cannot be a message, so that
+        // a picture without one costs a few rows.
+        QByteArray start;
+        for (int byte = 0; byte < count / 8; ++byte) {
+            if (!readUpTo((headerDigits + 8 * (byte + 1) + 2) / 3))
+                return false;
+            uint value = 0;
+            for (int index = headerDigits + 8 * byte; index < headerDigits + 8 * (byte + 1);
+                 ++index)
+                value = (value << 1) | uint(digit(index));
+            start += char(value);
+            if (HidingRules::cannotStartMessage(start)) {
+                *bits = QString(count, QLatin1Char('0'));
+                return true;
+            }
+        }
         *bits = QString(count, QLatin1Char('0'));
         for (int index = 0; index < count; ++index) {
             if (digit(headerDigits + index))

@@ -82,6 +82,19 @@ bool isValidUtf8(const QByteArray &bytes)
     return true;
 }
 
+bool cannotStartMessage(const QByteArray &bytes)
+{
+    if (bytes.contains('\0'))
+        return true;
+    // isValidUtf8 reads sequence after sequence from the start, so if no cut of the last bytes
+    // leaves valid UTF-8, an earlier sequence is wrong, whatever follows.
+    for (int cut = 0; cut <= qMin(3, bytes.size()); ++cut) {
+        if (isValidUtf8(bytes.left(bytes.size() - cut)))
+            return false;
+    }
+    return true;
+}
+
 MessageCheck checkMessage(const QByteArray &bytes, int capacity)
 {
     // A header of 0 and a zero byte both read back as no message, so neither can be hidden.

@@ -29,6 +29,10 @@ int byteCount(const QString &message);
 // Strict UTF-8: no overlong forms, no surrogates, nothing above U+10FFFF.
 bool isValidUtf8(const QByteArray &bytes);
 
+// Whether no message's bytes can start with these: they hold a zero byte, or a sequence that is
+// not UTF-8 before their last three bytes, which a longer message could still complete.
+bool cannotStartMessage(const QByteArray &bytes);
+
 // Whether bytes can be hidden, as they are, in a picture that holds capacity bytes.
 MessageCheck checkMessage(const QByteArray &bytes, int capacity);
 

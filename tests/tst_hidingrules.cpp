@@ -15,6 +15,8 @@ private slots:
     void outputName();
     void checkMessage_data();
     void checkMessage();
+    void cannotStartMessage_data();
+    void cannotStartMessage();
 };
 
 void tst_HidingRules::outputName_data()
@@ -69,6 +71,33 @@ void tst_HidingRules::checkMessage()
     QFETCH(QByteArray, message);
     QFETCH(MessageCheck, check);
     QCOMPARE(HidingRules::checkMessage(message, 4), check);
+}
+
+void tst_HidingRules::cannotStartMessage_data()
+{
+    QTest::addColumn<QByteArray>("start");
+    QTest::addColumn<bool>("dead");
+    QTest::newRow("empty") << QByteArray() << false;
+    QTest::newRow("text") << QByteArray("plain \xE4\xB8\xAD text") << false;
+    // A character cut short may be completed by what follows.
+    QTest::newRow("cut-character") << QByteArray("ab\xF0\x9F\x98") << false;
+    QTest::newRow("zero-byte") << QByteArray("ab\0", 3) << true;
+    QTest::newRow("bad-lead-then-more") << QByteArray("\xFF" "abc") << true;
+    QTest::newRow("overlong-then-more") << QByteArray("x\xC0\x80yz") << true;
+    QTest::newRow("lone-continuation-then-more") << QByteArray("\x80" "abc") << true;
+}
+
+// Whatever is appended to a start that cannot begin a message, it is no message.
+void tst_HidingRules::cannotStartMessage()
+{
+    QFETCH(QByteArray, start);
+    QFETCH(bool, dead);
+    QCOMPARE(HidingRules::cannotStartMessage(start), dead);
+    for (const QByteArray &rest : {QByteArray(), QByteArray("a"), QByteArray("\xAD"),
+                                   QByteArray("\x80\x80"), QByteArray("\xB8\xAD")}) {
+        if (dead)
+            QVERIFY(HidingRules::checkMessage(start + rest, 1000) != MessageCheck::Fits);
+    }
 }
 
 QTEST_GUILESS_MAIN(tst_HidingRules)
