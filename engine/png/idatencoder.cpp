@@ -151,10 +151,13 @@ bool IdatEncoder::encode(const QImage &image, bool alpha, const Sink &sink, Comp
 }
 
 bool IdatEncoder::encodeHead(const QImage &image, bool alpha, int rows, int pictureHeight,
-                             const DeflateOutput &out, unsigned long *checksum,
-                             QtEstimate *qtEstimate)
+                             const std::function<bool(const QtEstimate &)> &accept,
+                             const DeflateOutput &out, unsigned long *checksum)
 {
-    const CompressionPlan plan = CompressorChoice::choose(image, alpha, qtEstimate, pictureHeight);
+    QtEstimate qtEstimate;
+    const CompressionPlan plan = CompressorChoice::choose(image, alpha, &qtEstimate, pictureHeight);
+    if (!accept(qtEstimate))
+        return false;
     const Segment segment = segmentOf(image, alpha, plan, pieceBytes);
     const qint64 rowBytes = RowFilter::filteredRowBytes(image.width(), alpha);
     if (rowBytes * rows < splitBytes || rows < 2)

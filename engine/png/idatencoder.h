@@ -29,11 +29,12 @@ using DeflateOutput = std::function<bool(const uchar *data, size_t size)>;
 
 // Compresses the first rows of image with the compressor encode() would choose into raw deflate
 // data that ends on a byte boundary without a final block, so that more of the stream can follow.
-// The Adler-32 of the filtered rows is accumulated into checksum; qtEstimate receives what the
-// choice measured Qt's writer against. image may hold only the first rows of a picture of
-// pictureHeight rows (see CompressorChoice::choose).
+// The Adler-32 of the filtered rows is accumulated into checksum. image may hold only the first
+// rows of a picture of pictureHeight rows (see CompressorChoice::choose). Nothing is compressed,
+// and false returned, unless accept takes what the choice measured Qt's writer against.
 bool encodeHead(const QImage &image, bool alpha, int rows, int pictureHeight,
-                const DeflateOutput &out, unsigned long *checksum, QtEstimate *qtEstimate);
+                const std::function<bool(const QtEstimate &)> &accept, const DeflateOutput &out,
+                unsigned long *checksum);
 
 } // namespace IdatEncoder
 

@@ -410,21 +410,21 @@ bool Splice::build(const QImage &image, int changedRows, const SpliceLayout &lay
     std::vector<uchar> &out = spliced.head;
     out = {0x78, 0x9C};
     uLong headChecksum = adler32(0, nullptr, 0);
-    QtEstimate qtEstimate;
-    const bool headOk = IdatEncoder::encodeHead(
-                                image, alpha, newRows, layout.height,
-                                [&out](const uchar *piece, size_t size) {
-                                    out.insert(out.end(), piece, piece + size);
-                                    return true;
-                                },
-                                &headChecksum, &qtEstimate) &&
-            deflateBridge(cut.kept.data(), cut.kept.size(), &out);
-    // The rule every compressor is held to: no more than Qt's writer on the sample. The new
-    // head is compressed by a compressor chosen by that rule.
-    if (!headOk ||
-        (rule == SizeRule::NoLargerThanQt &&
-         (qtEstimate.bytes < 0 || !boundariesCover(boundaries, qtEstimate) ||
-          sampleBytes(boundaries, qtEstimate) > double(qtEstimate.bytes))))
+    // The rule every compressor is held to, judged before the head is compressed: no more than
+    // Qt's writer on the sample. The new head is compressed by a compressor chosen by that rule.
+    const auto fits = [&boundaries, rule](const QtEstimate &qtEstimate) {
+        return rule == SizeRule::Ignored ||
+                (qtEstimate.bytes >= 0 && boundariesCover(boundaries, qtEstimate) &&
+                 sampleBytes(boundaries, qtEstimate) <= double(qtEstimate.bytes));
+    };
+    if (!IdatEncoder::encodeHead(
+                image, alpha, newRows, layout.height, fits,
+                [&out](const uchar *piece, size_t size) {
+                    out.insert(out.end(), piece, piece + size);
+                    return true;
+                },
+                &headChecksum) ||
+        !deflateBridge(cut.kept.data(), cut.kept.size(), &out))
         return false;
     headChecksum = adler32(headChecksum, cut.kept.data(), uInt(cut.kept.size()));
     const uLong tailChecksum = adler32Tail(qFromBigEndian<quint32>(data.data() + data.size() - 4),
