@@ -185,8 +185,12 @@ CarrierImage::LoadResult CarrierImage::loadWhole(const QString &path)
 bool CarrierImage::loadHead(const QString &path)
 {
     QFile file(path);
-    if (!QFileInfo(path).isFile() || !file.open(QIODevice::ReadOnly) ||
-        file.peek(8) != QByteArray("\x89PNG\r\n\x1a\n", 8))
+    // Only a PNG is read into memory; the guard then judges the bytes read.
+    if (!QFileInfo(path).isFile() || !file.open(QIODevice::ReadOnly))
+        return false;
+    const PictureFormat *format =
+            PictureFormats::fromContent(file.peek(PictureFormats::signatureBytes));
+    if (!format || format->decoder != PictureFormat::Decoder::OurPng)
         return false;
     // A file that grows meanwhile is left to the whole load.
     const qint64 size = file.size();

@@ -48,10 +48,7 @@ std::shared_ptr<const PngHead> PngHead::open(const QByteArray &bytes, int maxSid
         return nullptr;
     // Copied straight from the bytes; their checksums are checked with the other chunks' below.
     auto data = std::make_shared<std::vector<uchar>>();
-    qint64 total = 0;
-    for (const SpliceLayout::Idat &idat : layout.idats)
-        total += idat.length;
-    data->reserve(size_t(total));
+    data->reserve(size_t(layout.dataBytes()));
     for (const SpliceLayout::Idat &idat : layout.idats) {
         if (idat.start < 0 || idat.start + 12 + idat.length > bytes.size())
             return nullptr;

@@ -82,9 +82,13 @@ void tst_HidingRules::cannotStartMessage_data()
     // A character cut short may be completed by what follows.
     QTest::newRow("cut-character") << QByteArray("ab\xF0\x9F\x98") << false;
     QTest::newRow("zero-byte") << QByteArray("ab\0", 3) << true;
-    QTest::newRow("bad-lead-then-more") << QByteArray("\xFF" "abc") << true;
+    QTest::newRow("bad-lead-then-more") << QByteArray("\xFF"
+                                                      "abc")
+                                        << true;
     QTest::newRow("overlong-then-more") << QByteArray("x\xC0\x80yz") << true;
-    QTest::newRow("lone-continuation-then-more") << QByteArray("\x80" "abc") << true;
+    QTest::newRow("lone-continuation-then-more") << QByteArray("\x80"
+                                                               "abc")
+                                                 << true;
 }
 
 // Whatever is appended to a start that cannot begin a message, it is no message.

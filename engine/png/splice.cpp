@@ -241,6 +241,14 @@ bool isPlainZlibHeader(const std::vector<uchar> &data)
 
 } // namespace
 
+qint64 SpliceLayout::dataBytes() const
+{
+    qint64 total = 0;
+    for (const Idat &idat : idats)
+        total += idat.length;
+    return total;
+}
+
 SpliceLayout Splice::readLayout(QIODevice *device)
 {
     SpliceLayout layout;
@@ -285,10 +293,7 @@ SpliceLayout Splice::readLayout(QIODevice *device)
 
 bool Splice::readIdatData(QIODevice *source, const SpliceLayout &layout, std::vector<uchar> *data)
 {
-    qint64 total = 0;
-    for (const SpliceLayout::Idat &idat : layout.idats)
-        total += idat.length;
-    data->reserve(size_t(total));
+    data->reserve(size_t(layout.dataBytes()));
     ChunkReader reader(source);
     ChunkReader::Chunk chunk;
     for (const SpliceLayout::Idat &idat : layout.idats) {

@@ -40,6 +40,8 @@ struct SpliceLayout
     QByteArray digest;
 
     bool isValid() const { return !idats.empty(); }
+    // The bytes of compressed data in all the IDAT chunks.
+    qint64 dataBytes() const;
 };
 
 // A spliced zlib stream in three pieces, so that the source's data is written where it was read:
